@@ -1,0 +1,27 @@
+# Run as: cmake -DARCHIVE=... -DNM=... -DSIZE=... -P check_firmware.cmake
+# Prints the size of the firmware archive and fails if any of its objects references the heap,
+# exceptions or RTTI.
+execute_process(COMMAND ${SIZE} -t ${ARCHIVE} OUTPUT_VARIABLE size_out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "size failed on ${ARCHIVE}")
+endif()
+message("${size_out}")
+execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undef RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${ARCHIVE}")
+endif()
+string(REPLACE "\n" ";" lines "${undef}")
+set(bad "")
+foreach(line IN LISTS lines)
+  string(STRIP "${line}" sym)
+  string(REGEX REPLACE "^U[ \t]+" "" sym "${sym}")
+  # malloc family, operator new/delete (_Znw*, _Zna*, _Zdl*, _Zda*), exception runtime, typeinfo.
+  if(sym MATCHES "^(malloc|free|calloc|realloc|_malloc_r|_free_r|_Znw.*|_Zna.*|_Zdl.*|_Zda.*|__cxa_throw|__cxa_allocate_exception|__cxa_begin_catch|__gxx_personality_v0|_ZTI.*|_ZTS.*|__dynamic_cast)$")
+    list(APPEND bad "${sym}")
+  endif()
+endforeach()
+if(bad)
+  list(REMOVE_DUPLICATES bad)
+  message(FATAL_ERROR "firmware references forbidden symbols (heap, exceptions or RTTI): ${bad}")
+endif()
+message("firmware check: no heap, exception or RTTI references")
