@@ -227,4 +227,14 @@ class PlatformEvents {
   ~PlatformEvents() = default;
 };
 
+// A program the platform runs: its event handlers plus the entry point. The node is one; the chip
+// calls main() after its reset entry, the simulator on every (re)construction.
+class Application : public PlatformEvents {
+ public:
+  [[noreturn]] virtual void main() = 0;
+
+ protected:
+  ~Application() = default;
+};
+
 }  // namespace tavrix::platform
