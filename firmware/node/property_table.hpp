@@ -133,6 +133,18 @@ constexpr bool isPair32(int k) {
 // Upper element of a pair (49, 51, ...): no meaning of its own.
 constexpr bool isPairUpper(int k) { return isPair32(k - 1); }
 
+// Bytes the save and load commands move for property n: 4 for the 32-bit pairs kept whole in the
+// EEPROM, 2 for every other number (48 and 66 included). Chosen by the number's low byte, as the
+// commands take it from a 16-bit value.
+constexpr uint8_t eepromByteCount(int n) {
+  switch (n & 0xFF) {
+    case 50: case 52: case 54: case 56: case 68: case 74: case 98:
+      return 4;
+    default:
+      return 2;
+  }
+}
+
 // How a set over the property protocol treats a number (the protocol's own table decides the
 // details; this is the summary the tables and documentation are generated from).
 enum class SetKind : uint8_t {

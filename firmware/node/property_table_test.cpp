@@ -84,3 +84,17 @@ TEST(PropertyTable, RestoreListCoversExactlyTheRestoredProperties) {
 
 }  // namespace
 }  // namespace tavrix
+
+namespace tavrix {
+namespace {
+TEST(PropertyTable, EepromByteCountFollowsTheStoredPairs) {
+  for (int k = 0; k < kPropertyCount; ++k) {
+    const bool whole = isPair32(k) && k != prop::POSITION && k != prop::MECH_ANGLE;
+    EXPECT_EQ(eepromByteCount(k), whole ? 4 : 2) << k;
+  }
+  // The low byte decides, as the save command takes the number from a 16-bit value.
+  EXPECT_EQ(eepromByteCount(256 + 52), 4);
+  EXPECT_EQ(eepromByteCount(-256 + 74), 4);
+}
+}  // namespace
+}  // namespace tavrix
