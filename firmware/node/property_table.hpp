@@ -371,9 +371,11 @@ class PropertyTable {
   // The compilers' may_alias type lets a 32-bit access overlay two 16-bit elements without
   // breaking the aliasing rules; the pair is aligned because the array is and k is even.
   using AliasedWord = uint32_t __attribute__((may_alias));
-  volatile AliasedWord* word(int k) { return reinterpret_cast<volatile AliasedWord*>(&property[k]); }
+  volatile AliasedWord* word(int k) {
+    return static_cast<volatile AliasedWord*>(static_cast<volatile void*>(&property[k]));
+  }
   const volatile AliasedWord* word(int k) const {
-    return reinterpret_cast<const volatile AliasedWord*>(&property[k]);
+    return static_cast<const volatile AliasedWord*>(static_cast<const volatile void*>(&property[k]));
   }
 };
 
