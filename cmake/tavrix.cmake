@@ -16,7 +16,7 @@ function(tavrix_firmware_library name)
   # No fused multiply-add contraction: the chip's VFMA rounds once where the host rounds twice,
   # and the float filters must give the same bits on both.
   target_compile_options(${name} PRIVATE -ffp-contract=off)
-  target_compile_options(${name} PUBLIC $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
   if(ARG_DEPS)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   endif()
