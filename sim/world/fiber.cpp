@@ -1,0 +1,173 @@
+// The fiber switch: ucontext, with the address sanitizer told about every change of stack.
+#include "sim/world/fiber.hpp"
+
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVRIX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRIX_ASAN 1
+#endif
+#endif
+
+#if defined(TAVRIX_ASAN)
+#include <dlfcn.h>
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace tavrix::sim {
+
+namespace {
+
+thread_local Fiber* t_current = nullptr;
+thread_local Fiber* t_starting = nullptr;
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "fiber: %s\n", what);
+  std::abort();
+}
+
+// Leaving the current stack for `bottom`/`size`; `fake_stack` saves this stack's fake frames
+// (null: this stack is left for good).
+void startSwitch([[maybe_unused]] void** fake_stack, [[maybe_unused]] const void* bottom,
+                 [[maybe_unused]] size_t size) {
+#if defined(TAVRIX_ASAN)
+  __sanitizer_start_switch_fiber(fake_stack, bottom, size);
+#endif
+}
+
+// Arrived on a stack; reports the stack we came from.
+void finishSwitch([[maybe_unused]] void* fake_stack, [[maybe_unused]] const void** from_bottom,
+                  [[maybe_unused]] size_t* from_size) {
+#if defined(TAVRIX_ASAN)
+  __sanitizer_finish_switch_fiber(fake_stack, from_bottom, from_size);
+#endif
+}
+
+// Every switch is announced to the sanitizer below, so its own swapcontext wrapper, which wipes
+// the shadow of the whole target stack at each switch (costly for big stacks) and warns that it
+// cannot see fiber switches, is bypassed for the C library's function.
+int switchContext(ucontext_t* from, const ucontext_t* to) {
+#if defined(TAVRIX_ASAN)
+  using Swap = int (*)(ucontext_t*, const ucontext_t*);
+  static const Swap real = [] {
+    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    void* symbol = libc != nullptr ? dlsym(libc, "swapcontext") : nullptr;
+    return symbol != nullptr ? reinterpret_cast<Swap>(symbol) : &swapcontext;
+  }();
+  return real(from, to);
+#else
+  return swapcontext(from, to);
+#endif
+}
+
+void unpoison([[maybe_unused]] void* p, [[maybe_unused]] size_t n) {
+#if defined(TAVRIX_ASAN)
+  __asan_unpoison_memory_region(p, n);
+#endif
+}
+
+}  // namespace
+
+struct Fiber::Context {
+  ucontext_t fiber{};
+  ucontext_t scheduler{};
+  // The scheduler's stack, reported when the fiber is entered, for switching back.
+  const void* scheduler_bottom = nullptr;
+  size_t scheduler_size = 0;
+  void* scheduler_fake_stack = nullptr;
+  void* fiber_fake_stack = nullptr;
+};
+
+size_t Fiber::defaultStackBytes() {
+#if defined(TAVRIX_ASAN)
+  return 1024 * 1024;
+#else
+  return 256 * 1024;
+#endif
+}
+
+Fiber::Fiber(size_t stack_bytes) : ctx_(std::make_unique<Context>()) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  stack_bytes_ = (stack_bytes + page - 1) / page * page;
+  // One inaccessible page below the stack turns an overflow into a fault, not corruption.
+  mapping_bytes_ = stack_bytes_ + page;
+  mapping_ =
+      mmap(nullptr, mapping_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping_ == MAP_FAILED) fail("cannot map a stack");
+  if (mprotect(mapping_, page, PROT_NONE) != 0) fail("cannot protect the stack guard");
+  stack_ = static_cast<uint8_t*>(mapping_) + page;
+}
+
+Fiber::~Fiber() {
+  if (running_) fail("destroyed while running");
+  // Redzones of frames left on the stack must not outlive it in the shadow memory.
+  unpoison(stack_, stack_bytes_);
+  munmap(mapping_, mapping_bytes_);
+}
+
+Fiber* Fiber::current() {
+  return t_current;
+}
+
+void Fiber::start(Entry entry, void* arg) {
+  if (running_) fail("started while running");
+  if (used_) unpoison(stack_, stack_bytes_);  // old frames' redzones would trip the new ones
+  used_ = true;
+  entry_ = entry;
+  arg_ = arg;
+  if (getcontext(&ctx_->fiber) != 0) fail("getcontext");
+  ctx_->fiber.uc_stack.ss_sp = stack_;
+  ctx_->fiber.uc_stack.ss_size = stack_bytes_;
+  ctx_->fiber.uc_link = nullptr;
+  makecontext(&ctx_->fiber, &Fiber::trampoline, 0);
+  state_ = State::kFresh;
+}
+
+void Fiber::resume() {
+  if (t_current != nullptr) fail("resumed from inside a fiber");
+  if (state_ == State::kEmpty) fail("resumed without a start");
+  if (state_ == State::kFresh) t_starting = this;
+  t_current = this;
+  running_ = true;
+  startSwitch(&ctx_->scheduler_fake_stack, stack_, stack_bytes_);
+  if (switchContext(&ctx_->scheduler, &ctx_->fiber) != 0) fail("swapcontext");
+  finishSwitch(ctx_->scheduler_fake_stack, nullptr, nullptr);
+  running_ = false;
+  t_current = nullptr;
+}
+
+void Fiber::yield() {
+  if (t_current != this) fail("yield outside its fiber");
+  state_ = State::kSuspended;
+  startSwitch(&ctx_->fiber_fake_stack, ctx_->scheduler_bottom, ctx_->scheduler_size);
+  if (switchContext(&ctx_->fiber, &ctx_->scheduler) != 0) fail("swapcontext");
+  finishSwitch(ctx_->fiber_fake_stack, &ctx_->scheduler_bottom, &ctx_->scheduler_size);
+}
+
+void Fiber::abandon() {
+  if (t_current != this) fail("abandon outside its fiber");
+  state_ = State::kEmpty;
+  // Null: this stack's fake frames are dropped; the stack is never returned to.
+  startSwitch(nullptr, ctx_->scheduler_bottom, ctx_->scheduler_size);
+  setcontext(&ctx_->scheduler);
+  fail("setcontext");
+}
+
+void Fiber::trampoline() {
+  Fiber* self = t_starting;
+  t_starting = nullptr;
+  finishSwitch(nullptr, &self->ctx_->scheduler_bottom, &self->ctx_->scheduler_size);
+  self->state_ = State::kSuspended;
+  self->entry_(self->arg_);
+  fail("fiber entry returned");
+}
+
+}  // namespace tavrix::sim

@@ -1,0 +1,80 @@
+// Fuzz harness: arbitrary frame sequences (any identifier, standard and extended, length codes
+// 0..15, remote frames, any data) into one node on the simulated chip. The node must keep its
+// invariants: every access in bounds (the sanitizers), the frame ring consistent, simulated time
+// advancing, no hang (a node that stops relaxing trips the world's runaway check; a run that
+// never ends trips the fuzzer's time-out).
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "tests/fuzz/frame_decoder.hpp"
+#include "tools/tavrix-sim/factory.hpp"
+#include "tools/tavrix-sim/node_board.hpp"
+
+namespace {
+
+using tavrix::sim::fromMillis;
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "invariant violated: %s\n", what);
+    std::abort();
+  }
+}
+
+const tavrix::tools::FactoryDefaults& defaults() {
+  static const tavrix::tools::FactoryDefaults d = [] {
+    std::string error;
+    auto parsed = tavrix::tools::shippedFactoryDefaults(&error);
+    check(parsed.has_value(), "shipped factory defaults parse");
+    return *parsed;
+  }();
+  return d;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace tavrix;
+  const auto frames = fuzz::decodeFrames(data, size);
+  if (frames.size() > 64) return 0;  // long inputs add time, not new behaviour
+
+  // A short write cycle keeps saves and the EEPROM test cheap in simulated time.
+  sim::SerialEepromConfig eeprom;
+  eeprom.write_cycle_clk = sim::fromMicros(50);
+  tools::NodeBoard board(std::make_unique<sim::SerialEeprom>(eeprom));
+  board.writeFactorySetIfBlank(defaults(), 5);
+  sim::World world;
+  sim::SimNode& simNode = board.attach(world, "node5");
+  sim::HostEndpoint& host = world.addHostEndpoint();
+  host.keepHistory(false);
+  for (const auto& f : frames) {
+    world.queue().schedule(fromMillis(2) + f.at_clk, [&host, m = f.message] { host.send(m); });
+  }
+
+  // Bounded run: at the shortest PWM period a millisecond is tens of thousands of interrupts.
+  const sim::SimTime end = fromMillis(2) + (frames.empty() ? 0 : frames.back().at_clk) +
+                           fromMillis(10);
+  const sim::SimTime limit = end < fromMillis(60) ? end : fromMillis(60);
+  uint32_t resets = simNode.resetCount();
+  uint32_t dropped = 0;
+  for (sim::SimTime t = fromMillis(1); t <= limit; t += fromMillis(1)) {
+    world.runUntil(t);
+    check(world.now() == t, "simulated time reaches the end of each step");
+    Node& node = board.slot.node();
+    if (simNode.resetCount() != resets) {  // a restart begins a new node
+      resets = simNode.resetCount();
+      dropped = 0;
+    }
+    check(node.ring.headSlot() < CommRing::kSlots, "head inside the ring");
+    check(node.ring.tailSlot() < CommRing::kSlots, "tail inside the ring");
+    check(node.ring.unreadFrames() <= CommRing::kSlots, "never more unread frames than slots");
+    check((node.ring.tailSlot() + node.ring.unreadFrames()) % CommRing::kSlots ==
+              node.ring.headSlot(),
+          "head is tail plus the unread frames");
+    check(node.ring.droppedFrames() >= dropped, "drop count only grows");
+    dropped = node.ring.droppedFrames();
+    check(node.ring.parseMode == 0 || node.ring.parseMode == 1, "protocol mode 0 or 1");
+  }
+  return 0;
+}
