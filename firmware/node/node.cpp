@@ -128,6 +128,7 @@ void Node::startUp() {
 
   property[prop::OBSERVER_BYPASS] = 0;
   property[prop::TORQUE] = 0;
+  restore(RestoreGroup::kTorqueLimit);
   property[prop::VELOCITY] = 0;
   property[prop::ANGLE_STEP] = 0;
   restore(RestoreGroup::kLimits);

@@ -306,7 +306,8 @@ static_assert([] {
 // between the groups.
 enum class RestoreGroup : uint8_t {
   kIdentity,       // before the receive filter is set to the node number
-  kLimits,         // torque and velocity limits, angle lead
+  kTorqueLimit,    // torque limit
+  kLimits,         // velocity limit, angle lead
   kCalibration,    // offsets, scaling; the position-error constants are derived after it
   kCurrentGains,   // motor parameters; the current gains are computed after it
   kVelocityGains,  // velocity bandwidth; the velocity gains are computed after it
@@ -334,7 +335,7 @@ inline constexpr auto kRestoreList = [] {
   using detail::r;
   return std::array<RestoreEntry, 48>{{
       r(G::kIdentity, 2), r(G::kIdentity, 1), r(G::kIdentity, 105), r(G::kIdentity, 3),
-      r(G::kLimits, 43), r(G::kLimits, 45), r(G::kLimits, 47),
+      r(G::kTorqueLimit, 43), r(G::kLimits, 45), r(G::kLimits, 47),
       r(G::kCalibration, 61), r(G::kCalibration, 62), r(G::kCalibration, 77),
       r(G::kCalibration, 78), r(G::kCalibration, 70), r(G::kCalibration, 26),
       r(G::kCalibration, 27), r(G::kCalibration, 28), r(G::kCalibration, 93),
