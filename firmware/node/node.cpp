@@ -42,19 +42,20 @@ void Node::initGPIO() {
 // Context: main loop (start-up).
 void Node::restore(RestoreGroup group) {
   for (const RestoreEntry& e : kRestoreList) {
-    if (e.group != group) continue;
-    int8_t bytes[4] = {};
-    sermem.sermem_ReadBlock(static_cast<int16_t>(e.address), bytes, static_cast<int8_t>(e.bytes));
-    const auto b = [&bytes](int i) {
-      return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i]));
-    };
-    if (e.bytes == 4) {
-      // A pair is stored whole, in one access, as the control interrupt reads it.
-      propertyTable.set32(e.number,
-                          static_cast<int32_t>(b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24));
-    } else {
-      propertyTable.set16(e.number, static_cast<int16_t>(b(0) | b(1) << 8));
-    }
+    if (e.group == group) readProperty(e.number, e.bytes);
+  }
+}
+
+// Context: main loop.
+void Node::readProperty(int16_t n, uint8_t bytes) {
+  int8_t b[4] = {};
+  sermem.sermem_ReadBlock(static_cast<int16_t>(2 * n), b, static_cast<int8_t>(bytes));
+  const auto u = [&b](int i) { return static_cast<uint32_t>(static_cast<uint8_t>(b[i])); };
+  if (bytes == 4) {
+    // A pair is stored whole, in one access, as the control interrupt reads it.
+    propertyTable.set32(n, static_cast<int32_t>(u(0) | u(1) << 8 | u(2) << 16 | u(3) << 24));
+  } else {
+    propertyTable.set16(n, static_cast<int16_t>(u(0) | u(1) << 8));
   }
 }
 

@@ -123,6 +123,10 @@ class Node final : public platform::Application {
   Motor drive{*this};
   CanOpen canopen{*this};
 
+  // Context: main loop. property[n] (2 bytes) or the pair n, n + 1 (4 bytes) from EEPROM byte
+  // address 2n, least significant byte first, stored in one access. n must be inside the table.
+  void readProperty(int16_t n, uint8_t bytes);
+
  private:
   // Context: main loop (start-up). Restores one group of the start-up restore list.
   void restore(RestoreGroup group);

@@ -111,15 +111,8 @@ void PropertyProtocol::load(int16_t n) {
   if (n < 0 || n >= kPropertyCount) return;
   const uint8_t count = eepromByteCount(n);
   if (count == 4 && n > kPropertyCount - 2) return;
-  int8_t bytes[4] = {};
-  node_.sermem.sermem_ReadBlock(static_cast<int16_t>(2 * n), bytes, static_cast<int8_t>(count));
-  const auto b = [&bytes](int i) { return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])); };
-  // Stored in one access. Derived values (gains, scaling) are not recomputed.
-  if (count == 4) {
-    node_.propertyTable.set32(n, static_cast<int32_t>(b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24));
-  } else {
-    node_.propertyTable.set16(n, static_cast<int16_t>(b(0) | b(1) << 8));
-  }
+  // Derived values (gains, scaling) are not recomputed.
+  node_.readProperty(n, count);
 }
 
 // Context: main loop.
