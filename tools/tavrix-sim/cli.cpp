@@ -87,16 +87,15 @@ std::optional<SimOptions> parseOptions(const std::vector<std::string>& args, std
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const auto value = [&](const char* what) -> const std::string* {
-      if (i + 1 >= args.size()) return nullptr;
-      (void)what;
-      return &args[++i];
+    // The option's argument, or null when the option is the last word.
+    const auto value = [&]() -> const std::string* {
+      return i + 1 < args.size() ? &args[++i] : nullptr;
     };
     if (a == "--help" || a == "-h") {
       o.help = true;
       return o;
     } else if (a == "--node") {
-      const std::string* v = value("N");
+      const std::string* v = value();
       if (!v) return fail("--node needs a node number");
       int n = -1;
       const auto [p, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
@@ -108,22 +107,22 @@ std::optional<SimOptions> parseOptions(const std::vector<std::string>& args, std
       }
       o.nodes.push_back(n);
     } else if (a == "--eeprom-dir") {
-      const std::string* v = value("DIR");
+      const std::string* v = value();
       if (!v) return fail("--eeprom-dir needs a directory");
       o.eepromDir = *v;
     } else if (a == "--factory") {
       o.factory = true;
     } else if (a == "--script") {
-      const std::string* v = value("FILE");
+      const std::string* v = value();
       if (!v) return fail("--script needs a file");
       o.script = *v;
     } else if (a == "--duration") {
-      const std::string* v = value("TIME");
+      const std::string* v = value();
       const auto d = v ? parseDuration(*v) : std::nullopt;
       if (!d) return fail("--duration needs a time such as 2s, 150ms or 250us");
       o.duration_clk = *d;
     } else if (a == "--record") {
-      const std::string* v = value("FILE");
+      const std::string* v = value();
       if (!v) return fail("--record needs a file");
       o.record = *v;
     } else {
