@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "firmware/math/types.hpp"
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 
 namespace tavrix {
 

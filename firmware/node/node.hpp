@@ -17,7 +17,7 @@
 #include "firmware/node/comm_ring.hpp"
 #include "firmware/node/logger.hpp"
 #include "firmware/node/property_protocol.hpp"
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 #include "firmware/node/sermem.hpp"
 #include "firmware/node/timers.hpp"
 #include "firmware/platform/platform.hpp"

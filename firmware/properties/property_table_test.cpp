@@ -1,4 +1,4 @@
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 
 namespace tavrix {
 // The table is header-only data; this unit checks that the header stands on its own in the
