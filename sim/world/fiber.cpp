@@ -1,9 +1,11 @@
-// The fiber switch: ucontext, with the address sanitizer told about every change of stack.
+// The fiber switch: Boost.Context's user-space register switch (no system call), with the
+// address sanitizer told about every change of stack.
 #include "sim/world/fiber.hpp"
 
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
+
+#include <boost/context/detail/fcontext.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +19,6 @@
 #endif
 
 #if defined(TAVRIX_ASAN)
-#include <dlfcn.h>
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
@@ -26,8 +27,9 @@ namespace tavrix::sim {
 
 namespace {
 
+namespace ctx = boost::context::detail;
+
 thread_local Fiber* t_current = nullptr;
-thread_local Fiber* t_starting = nullptr;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "fiber: %s\n", what);
@@ -51,23 +53,6 @@ void finishSwitch([[maybe_unused]] void* fake_stack, [[maybe_unused]] const void
 #endif
 }
 
-// Every switch is announced to the sanitizer below, so its own swapcontext wrapper, which wipes
-// the shadow of the whole target stack at each switch (costly for big stacks) and warns that it
-// cannot see fiber switches, is bypassed for the C library's function.
-int switchContext(ucontext_t* from, const ucontext_t* to) {
-#if defined(TAVRIX_ASAN)
-  using Swap = int (*)(ucontext_t*, const ucontext_t*);
-  static const Swap real = [] {
-    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
-    void* symbol = libc != nullptr ? dlsym(libc, "swapcontext") : nullptr;
-    return symbol != nullptr ? reinterpret_cast<Swap>(symbol) : &swapcontext;
-  }();
-  return real(from, to);
-#else
-  return swapcontext(from, to);
-#endif
-}
-
 void unpoison([[maybe_unused]] void* p, [[maybe_unused]] size_t n) {
 #if defined(TAVRIX_ASAN)
   __asan_unpoison_memory_region(p, n);
@@ -77,13 +62,18 @@ void unpoison([[maybe_unused]] void* p, [[maybe_unused]] size_t n) {
 }  // namespace
 
 struct Fiber::Context {
-  ucontext_t fiber{};
-  ucontext_t scheduler{};
+  // Where each side continues: the fiber's suspension point (or its fresh entry), and the
+  // scheduler's, captured anew at every switch into the fiber.
+  ctx::fcontext_t fiber = nullptr;
+  ctx::fcontext_t scheduler = nullptr;
   // The scheduler's stack, reported when the fiber is entered, for switching back.
   const void* scheduler_bottom = nullptr;
   size_t scheduler_size = 0;
   void* scheduler_fake_stack = nullptr;
   void* fiber_fake_stack = nullptr;
+
+  // First code on a fresh fiber's stack: `in` carries the scheduler's context and the fiber.
+  [[noreturn]] static void entry(ctx::transfer_t in);
 };
 
 size_t Fiber::defaultStackBytes() {
@@ -123,22 +113,21 @@ void Fiber::start(Entry entry, void* arg) {
   used_ = true;
   entry_ = entry;
   arg_ = arg;
-  if (getcontext(&ctx_->fiber) != 0) fail("getcontext");
-  ctx_->fiber.uc_stack.ss_sp = stack_;
-  ctx_->fiber.uc_stack.ss_size = stack_bytes_;
-  ctx_->fiber.uc_link = nullptr;
-  makecontext(&ctx_->fiber, &Fiber::trampoline, 0);
+  // The stack grows down from its top.
+  ctx_->fiber = ctx::make_fcontext(stack_ + stack_bytes_, stack_bytes_, &Context::entry);
   state_ = State::kFresh;
 }
 
 void Fiber::resume() {
   if (t_current != nullptr) fail("resumed from inside a fiber");
   if (state_ == State::kEmpty) fail("resumed without a start");
-  if (state_ == State::kFresh) t_starting = this;
   t_current = this;
   running_ = true;
   startSwitch(&ctx_->scheduler_fake_stack, stack_, stack_bytes_);
-  if (switchContext(&ctx_->scheduler, &ctx_->fiber) != 0) fail("swapcontext");
+  // The fiber's yield (or, fresh, its entry) receives this fiber and the scheduler's
+  // context; back here, the context handed over is where the fiber stopped.
+  const ctx::transfer_t back = ctx::jump_fcontext(ctx_->fiber, this);
+  ctx_->fiber = back.fctx;
   finishSwitch(ctx_->scheduler_fake_stack, nullptr, nullptr);
   running_ = false;
   t_current = nullptr;
@@ -148,7 +137,8 @@ void Fiber::yield() {
   if (t_current != this) fail("yield outside its fiber");
   state_ = State::kSuspended;
   startSwitch(&ctx_->fiber_fake_stack, ctx_->scheduler_bottom, ctx_->scheduler_size);
-  if (switchContext(&ctx_->fiber, &ctx_->scheduler) != 0) fail("swapcontext");
+  const ctx::transfer_t in = ctx::jump_fcontext(ctx_->scheduler, nullptr);
+  ctx_->scheduler = in.fctx;
   finishSwitch(ctx_->fiber_fake_stack, &ctx_->scheduler_bottom, &ctx_->scheduler_size);
 }
 
@@ -157,13 +147,13 @@ void Fiber::abandon() {
   state_ = State::kEmpty;
   // Null: this stack's fake frames are dropped; the stack is never returned to.
   startSwitch(nullptr, ctx_->scheduler_bottom, ctx_->scheduler_size);
-  setcontext(&ctx_->scheduler);
-  fail("setcontext");
+  ctx::jump_fcontext(ctx_->scheduler, nullptr);
+  fail("abandoned fiber resumed");
 }
 
-void Fiber::trampoline() {
-  Fiber* self = t_starting;
-  t_starting = nullptr;
+void Fiber::Context::entry(ctx::transfer_t in) {
+  auto* self = static_cast<Fiber*>(in.data);
+  self->ctx_->scheduler = in.fctx;
   finishSwitch(nullptr, &self->ctx_->scheduler_bottom, &self->ctx_->scheduler_size);
   self->state_ = State::kSuspended;
   self->entry_(self->arg_);

@@ -41,8 +41,7 @@ class Fiber {
 
  private:
   enum class State : uint8_t { kEmpty, kFresh, kSuspended };
-  struct Context;
-  [[noreturn]] static void trampoline();
+  struct Context;  // the switch library's state; its entry function runs a fresh fiber
 
   std::unique_ptr<Context> ctx_;
   void* mapping_ = nullptr;
