@@ -18,7 +18,9 @@ bool operator==(const Edges& a, const Edges& b) {
 void PrintTo(const Edges& e, std::ostream* os) {
   *os << "m " << e.m_on << "/" << e.m_off << " t " << e.t_on << "/" << e.t_off;
 }
-Edges edges(const phaseStruct& ph) { return {ph.m_on, ph.m_off, ph.t_on, ph.t_off}; }
+Edges edges(const phaseStruct& ph) {
+  return {ph.m_on, ph.m_off, ph.t_on, ph.t_off};
+}
 
 patternStruct makePattern(int16_t da, int16_t db, int16_t dc) {
   patternStruct p{};
@@ -44,11 +46,19 @@ struct OrderCase {
 
 TEST(PwmPattern, SectorTableWithTies) {
   const OrderCase cases[] = {
-      {100, 200, 300, 1, "ABC"}, {100, 300, 200, 2, "ACB"}, {200, 300, 100, 3, "CAB"},
-      {200, 100, 300, 4, "BAC"}, {300, 200, 100, 5, "CBA"}, {300, 100, 200, 6, "BCA"},
+      {100, 200, 300, 1, "ABC"},
+      {100, 300, 200, 2, "ACB"},
+      {200, 300, 100, 3, "CAB"},
+      {200, 100, 300, 4, "BAC"},
+      {300, 200, 100, 5, "CBA"},
+      {300, 100, 200, 6, "BCA"},
       // ties fall to the later rows
-      {250, 250, 250, 6, "BCA"}, {200, 200, 300, 4, "BAC"}, {100, 300, 300, 2, "ACB"},
-      {100, 300, 100, 3, "CAB"}, {300, 100, 100, 6, "BCA"}, {300, 100, 300, 6, "BCA"},
+      {250, 250, 250, 6, "BCA"},
+      {200, 200, 300, 4, "BAC"},
+      {100, 300, 300, 2, "ACB"},
+      {100, 300, 100, 3, "CAB"},
+      {300, 100, 100, 6, "BCA"},
+      {300, 100, 300, 6, "BCA"},
       {300, 300, 100, 5, "CBA"},
   };
   for (const auto& c : cases) {
@@ -98,17 +108,37 @@ struct CompareCase {
 TEST(PwmPattern, CompareValues) {
   const CompareCase cases[] = {
       // Max close above Mid: shifted by D and lengthened.
-      {100, 200, 210, 1, {100, 200, 210},
-       {-100, 100, -100, 100}, {-200, 200, -200, 200}, {-284, 200, -178, 178}, 1},
+      {100,
+       200,
+       210,
+       1,
+       {100, 200, 210},
+       {-100, 100, -100, 100},
+       {-200, 200, -200, 200},
+       {-284, 200, -178, 178},
+       1},
       // Middle duty raised to 42; Min closes its pulse in the measurement set.
-      {10, 20, 300, 1, {32, 42, 322},
-       {-42, -42, -64, 64}, {-42, 42, -42, 42}, {-322, 322, -322, 322}, 1},
+      {10,
+       20,
+       300,
+       1,
+       {32, 42, 322},
+       {-42, -42, -64, 64},
+       {-42, 42, -42, 42},
+       {-322, 322, -322, 322},
+       1},
       // Differences between 42 and 83 only shift, so nothing is withheld.
-      {100, 150, 220, 0, {100, 150, 220},
-       {-134, 66, -100, 100}, {-150, 150, -150, 150}, {-234, 206, -220, 220}, 0},
+      {100,
+       150,
+       220,
+       0,
+       {100, 150, 220},
+       {-134, 66, -100, 100},
+       {-150, 150, -150, 150},
+       {-234, 206, -220, 220},
+       0},
       // Zero duties: all raised to 42, windows on both sides resized.
-      {0, 0, 0, 1, {42, 42, 42},
-       {-126, 42, 0, 0}, {-42, -42, -84, 84}, {-42, 42, -42, 42}, 1},
+      {0, 0, 0, 1, {42, 42, 42}, {-126, 42, 0, 0}, {-42, -42, -84, 84}, {-42, 42, -42, 42}, 1},
   };
   for (const auto& c : cases) {
     PwmPatterns pp;
@@ -131,8 +161,8 @@ struct WindowCase {
 };
 
 TEST(PwmPattern, WindowBoundaries) {
-  const WindowCase cases[] = {{0, 0, 84},  {1, 1, 82},  {41, 41, 2}, {42, 42, 0},
-                              {43, 41, 0}, {83, 1, 0},  {84, 0, 0},  {300, 0, 0}};
+  const WindowCase cases[] = {{0, 0, 84},  {1, 1, 82}, {41, 41, 2}, {42, 42, 0},
+                              {43, 41, 0}, {83, 1, 0}, {84, 0, 0},  {300, 0, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dist);
     PwmPatterns pp;
@@ -200,8 +230,8 @@ TEST(PwmPattern, WindowsAndVoltSecondsOverTheDutyRange) {
     for (int db = 0; db <= 415; db += 5) {
       for (int dc = 0; dc <= 415; dc += 5) {
         PwmPatterns pp;
-        patternStruct p =
-            makePattern(static_cast<int16_t>(da), static_cast<int16_t>(db), static_cast<int16_t>(dc));
+        patternStruct p = makePattern(static_cast<int16_t>(da), static_cast<int16_t>(db),
+                                      static_cast<int16_t>(dc));
         pp.calculateCompareValues(&p, 1);
         const phaseStruct& mn = *p.Min;
         const phaseStruct& md = *p.Mid;
