@@ -10,7 +10,12 @@ using platform::AdcConversion;
 using platform::AdcInputSet;
 using platform::AdcUnit;
 
-Node::Node(platform::Platform& platform) : hw(platform) {}
+#ifndef TAVRIX_LOG_BUFFER_EXTERNAL
+Node::Node(platform::Platform& platform) : Node(platform, ownLogBuffer_) {}
+#endif
+
+Node::Node(platform::Platform& platform, LogBuffer& logBuffer)
+    : hw(platform), logger(*this, logBuffer) {}
 
 // Context: main loop.
 void Node::main() {

@@ -36,7 +36,12 @@ class Node final : public platform::Application {
   static constexpr uint32_t kLogDumpDelay_ticks = 1;
   static constexpr uint32_t kMotorControlDelay_ticks = 150;
 
+#ifndef TAVRIX_LOG_BUFFER_EXTERNAL
+  // The node holds its own logger buffer (the twin: every node of a process has its own).
   explicit Node(platform::Platform& platform);
+#endif
+  // The logger buffer is the creator's (the chip: one array in a memory section of its own).
+  Node(platform::Platform& platform, LogBuffer& logBuffer);
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
 
@@ -119,7 +124,7 @@ class Node final : public platform::Application {
   CommRing ring{*this};
   Sermem sermem{*this};
   PropertyProtocol protocol{*this};
-  Logger logger{*this};
+  Logger logger;
   Motor drive{*this};
   CanOpen canopen{*this};
 
@@ -130,6 +135,11 @@ class Node final : public platform::Application {
  private:
   // Context: main loop (start-up). Restores one group of the start-up restore list.
   void restore(RestoreGroup group);
+
+#ifndef TAVRIX_LOG_BUFFER_EXTERNAL
+  // Zeroed with the node, so a dump never sends a word that was not stored.
+  LogBuffer ownLogBuffer_{};
+#endif
 };
 
 }  // namespace tavrix
