@@ -164,13 +164,15 @@ TEST_F(CommRingTest, TwoByteFrameSwitchesToCanOpenOnce) {
   EXPECT_EQ(h.fake.can.mask, 0x01FC0000u);
   EXPECT_EQ(h.node.canopen.initCount, 1u);
   EXPECT_EQ(h.node.canopen.framesHandled, 1u);  // the switch frame is the first CANopen frame
-  EXPECT_TRUE(h.fake.can.sent.empty());
+  // The slave's start sends its first heartbeat and nothing else.
+  ASSERT_EQ(h.fake.can.sent.size(), 1u);
+  EXPECT_EQ(h.fake.can.sent[0].id, 0x705u);
   // From now on everything goes to the CANopen slave, the reset frame included.
   h.handle(dataFrame(0x005, {0x5A, 0xA6}));
   h.handle(getOf(prop::NODE_ID));
   EXPECT_EQ(h.node.canopen.framesHandled, 3u);
   EXPECT_EQ(h.node.canopen.initCount, 1u);
-  EXPECT_TRUE(h.fake.can.sent.empty());
+  EXPECT_EQ(h.fake.can.sent.size(), 1u);
 }
 
 TEST_F(CommRingTest, ResetFrameRestartsTheNode) {
