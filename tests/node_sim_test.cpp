@@ -71,17 +71,27 @@ TEST(NodeOnTwin, SwitchesToCanOpenOnTheFirstOtherTwoByteFrame) {
   ASSERT_EQ(twin.exchange(frame(0x005, {prop::MODE})).size(), 1u);
   EXPECT_EQ(twin.simNode(0).chip().can().acceptanceMask(), 0x107C0000u);
 
-  EXPECT_TRUE(twin.exchange(frame(0x005, {0x01, 0x05})).empty());
+  // The slave starts with its first heartbeat, pre-operational: the dictionary's store in the
+  // EEPROM is blank.
+  const auto started = twin.exchange(frame(0x005, {0x01, 0x05}));
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].id, 0x705u);
+  EXPECT_EQ(started[0].data[0], 127);
   EXPECT_EQ(node.ring.parseMode, 1);
   EXPECT_EQ(twin.simNode(0).chip().can().acceptanceMask(), 0x01FC0000u);
   EXPECT_TRUE(twin.simNode(0).chip().can().enabled());
   EXPECT_EQ(node.canopen.initCount, 1u);
   EXPECT_EQ(node.canopen.framesHandled, 1u);  // the frame that switched is the first one
 
-  // Property requests now go to the CANopen entry point and get no reply; with the mask on the
-  // low seven bits, 0x605 (an SDO request to node 5) reaches the node too.
+  // Property requests now go to the CANopen slave and get no reply; with the mask on the low
+  // seven bits, 0x605 (an SDO request to node 5) reaches the node and is answered.
   EXPECT_TRUE(twin.exchange(frame(0x005, {prop::MODE})).empty());
-  EXPECT_TRUE(twin.exchange(frame(0x605, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0})).empty());
+  const auto upload = twin.exchange(frame(0x605, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0}));
+  ASSERT_EQ(upload.size(), 1u);
+  EXPECT_EQ(upload[0].id, 0x585u);
+  EXPECT_EQ(upload[0].data[0], 0x42);
+  EXPECT_EQ(upload[0].data[4], 0x02);  // device type 0x402
+  EXPECT_EQ(upload[0].data[5], 0x04);
   EXPECT_TRUE(twin.exchange(frame(0x005, {0x5A, 0xA6})).empty());  // no reset in CANopen mode
   EXPECT_EQ(node.canopen.framesHandled, 4u);
   EXPECT_EQ(twin.simNode(0).resetCount(), 0u);

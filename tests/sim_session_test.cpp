@@ -94,7 +94,8 @@ TEST_F(SimSession, PropertyProtocolSessionGivesTheExpectedTraffic) {
       "can0 005#38",           "can0 4A6#B80001000000",
       "can0 005#9F003800",                                 // load 56
       "can0 005#38",           "can0 4A6#B800A0860100",
-      "can0 007#0102",                                     // node 7 switches to CANopen ...
+      "can0 007#0102",                                     // node 7 switches to CANopen,
+      "can0 707#7F",                                       // sends its first heartbeat ...
       "can0 007#08",                                       // ... and answers no property get
       "can0 005#08",           "can0 4A6#88000000",       // node 5 still does
   };
