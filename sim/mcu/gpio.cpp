@@ -74,6 +74,7 @@ void GpioPorts::powerOnReset() {
     port = Port{};
     port.input_level = level;
   }
+  if (reset_observer_) reset_observer_();
 }
 
 }  // namespace tavrix::sim

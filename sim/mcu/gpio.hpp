@@ -39,6 +39,8 @@ class GpioPorts final : public platform::Gpio {
   std::optional<bool> drivenLevel(platform::Pin pin) const;
   // Called after every change of a latch, direction or multiplexer by the node's code.
   void onChange(std::function<void(platform::Pin)> observer) { observer_ = std::move(observer); }
+  // Called at the end of every power-on reset (every pin changed at once).
+  void onReset(std::function<void()> observer) { reset_observer_ = std::move(observer); }
 
   // Latches low, all inputs, multiplexers disabled; the board's input levels stay.
   void powerOnReset();
@@ -59,6 +61,7 @@ class GpioPorts final : public platform::Gpio {
   ChipCore& core_;
   std::array<Port, kPortCount> ports_{};
   std::function<void(platform::Pin)> observer_;
+  std::function<void()> reset_observer_;
 };
 
 }  // namespace tavrix::sim

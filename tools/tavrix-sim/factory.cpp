@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 
 namespace tavrix::tools {
 namespace {
@@ -43,12 +45,20 @@ std::optional<FactoryDefaults> parseFactoryDefaults(std::istream& in, std::strin
   FactoryDefaults out;
   std::string line;
   int lineNo = 0;
+  // Lines before any section header, and those of [properties], are properties; the drive's
+  // other sections belong to the plant's parser.
+  bool inProperties = true;
   while (std::getline(in, line)) {
     ++lineNo;
     line = line.substr(0, line.find('#'));
     std::istringstream fields(line);
     std::string name, value, extra;
     if (!(fields >> name)) continue;
+    if (name.front() == '[') {
+      inProperties = name == "[properties]";
+      continue;
+    }
+    if (!inProperties) continue;
     const auto fail = [&](const std::string& why) {
       if (error) *error = "line " + std::to_string(lineNo) + ": " + why;
       return std::nullopt;
@@ -68,6 +78,20 @@ std::optional<FactoryDefaults> parseFactoryDefaults(std::istream& in, std::strin
 std::optional<FactoryDefaults> shippedFactoryDefaults(std::string* error) {
   std::istringstream in(kFactoryDefaultsText);
   return parseFactoryDefaults(in, error);
+}
+
+const sim::ReferenceDrive& shippedReferenceDrive() {
+  static const sim::ReferenceDrive drive = [] {
+    std::istringstream in(kFactoryDefaultsText);
+    std::string error;
+    auto d = sim::parseReferenceDrive(in, &error);
+    if (!d) {
+      std::fprintf(stderr, "reference drive: %s\n", error.c_str());
+      std::abort();
+    }
+    return *d;
+  }();
+  return drive;
 }
 
 bool isBlankImage(const std::vector<uint8_t>& image) {

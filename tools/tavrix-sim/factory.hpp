@@ -8,21 +8,29 @@
 #include <utility>
 #include <vector>
 
+#include "sim/board/reference_drive.hpp"
+
 namespace tavrix::tools {
 
-// The shipped default set: sim/data/factory_defaults.props, compiled in.
+// The reference drive's data file, sim/data/reference_drive.conf, compiled in: the plant's
+// sections and the default property set (its [properties] section).
 extern const char* const kFactoryDefaultsText;
 
 struct FactoryDefaults {
   std::vector<std::pair<int16_t, int32_t>> values;  // property number, value
 };
 
-// Parses `NAME VALUE` lines ('#' starts a comment). Names are the property table's. On a
+// Parses `NAME VALUE` lines ('#' starts a comment) before any `[section]` line and in the
+// [properties] section; other sections are skipped. Names are the property table's. On a
 // malformed line returns nullopt and describes it in `error`.
 std::optional<FactoryDefaults> parseFactoryDefaults(std::istream& in, std::string* error);
 
 // The shipped set, parsed.
 std::optional<FactoryDefaults> shippedFactoryDefaults(std::string* error);
+
+// The shipped drive's plant and board. The compiled-in file is checked by the tests, so a parse
+// failure here is a build defect: it aborts with the reason.
+const sim::ReferenceDrive& shippedReferenceDrive();
 
 // True when every byte is 0xFF: a part that was never written.
 bool isBlankImage(const std::vector<uint8_t>& image);

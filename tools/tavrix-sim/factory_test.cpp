@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 
 namespace tavrix::tools {
 namespace {
@@ -23,6 +23,17 @@ TEST(FactoryDefaults, TheShippedSetParses) {
   const auto d = parse(kFactoryDefaultsText, &error);
   ASSERT_TRUE(d) << error;
   EXPECT_FALSE(d->values.empty());
+}
+
+TEST(FactoryDefaults, OnlyThePropertiesSectionIsRead) {
+  const auto d = parse("TEMP_LIMIT 1\n[motor]\nresistance_ohm 0.5\n[properties]\nPOLES 8\n");
+  ASSERT_TRUE(d);
+  ASSERT_EQ(d->values.size(), 2u);
+  EXPECT_EQ(d->values[1], (std::pair<int16_t, int32_t>{prop::POLES, 8}));
+}
+
+TEST(FactoryDefaults, TheShippedDriveParses) {
+  EXPECT_GT(shippedReferenceDrive().plant.motor.resistance_ohm, 0.0);
 }
 
 TEST(FactoryDefaults, MalformedLinesAreRejectedWithTheirNumber) {

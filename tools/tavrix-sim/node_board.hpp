@@ -1,6 +1,6 @@
 // One firmware node's board in the digital twin: the storage the node is (re)constructed in, its
-// serial EEPROM, rotor encoder and analog inputs. The simulator, the scenario tests and the fuzz
-// harness build their worlds from these.
+// serial EEPROM, and the reference drive's power stage, sensors, encoder and motor (the plant).
+// The simulator, the scenario tests and the fuzz harness build their worlds from these.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "firmware/node/node.hpp"
-#include "sim/board/rotor_encoder.hpp"
+#include "sim/board/drive_board.hpp"
+#include "sim/board/reference_drive.hpp"
 #include "sim/board/serial_eeprom.hpp"
-#include "sim/mcu/analog_source.hpp"
 #include "sim/world/world.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 
@@ -36,11 +36,13 @@ class NodeSlot {
 };
 
 struct NodeBoard {
-  explicit NodeBoard(std::unique_ptr<sim::SerialEeprom> part) : eeprom(std::move(part)) {}
+  // The shipped reference drive unless another is given.
+  explicit NodeBoard(std::unique_ptr<sim::SerialEeprom> part,
+                     const sim::ReferenceDrive& reference = shippedReferenceDrive())
+      : eeprom(std::move(part)), drive(reference.plant, reference.board) {}
 
   std::unique_ptr<sim::SerialEeprom> eeprom;
-  sim::RotorEncoder encoder;
-  sim::ConstantAnalogSource analog{2048};  // mid-scale on every input until the plant exists
+  sim::DriveBoard drive;  // bridge, sensors, encoder and the motor behind them
   NodeSlot slot;
 
   // Writes the default set with NODE_ID = nodeId into the EEPROM if it is blank; true if it did.
@@ -52,13 +54,16 @@ struct NodeBoard {
     return true;
   }
 
-  // Adds this board's node to `world` under `name`.
+  // Adds this board's node to `world` under `name`, with the bridge on its PWM timer and gate
+  // pins.
   sim::SimNode& attach(sim::World& world, const std::string& name) {
-    return world.addNode({.name = name,
-                          .factory = slot.factory(),
-                          .spi0 = eeprom.get(),
-                          .spi1 = &encoder,
-                          .analog = &analog});
+    sim::SimNode& node = world.addNode({.name = name,
+                                        .factory = slot.factory(),
+                                        .spi0 = eeprom.get(),
+                                        .spi1 = &drive.encoderPort(),
+                                        .analog = &drive});
+    drive.attach(node.chip().motorTimer(), node.chip().gpio(), world.queue());
+    return node;
   }
 };
 

@@ -1,0 +1,207 @@
+#include "sim/plant/pmsm.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace tavrix::sim {
+namespace {
+
+constexpr double kSqrt3 = std::numbers::sqrt3;
+// Below this a phase current counts as zero: its leg's diodes block and an open leg floats.
+constexpr double kZeroCurrent_a = 1e-6;
+// Rotation by small angles drifts off the unit circle by rounding; an exact sine and cosine
+// every so many steps bounds it.
+constexpr uint32_t kResyncSteps = 64;
+
+double sign(double x) {
+  return (x > 0.0) - (x < 0.0);
+}
+
+}  // namespace
+
+Pmsm::Pmsm(const PlantParams& params) : params_(params) {
+  angle_rad_ = params.axis.initial_angle_rad;
+  winding_c_ = params.thermal.ambient_c;
+  syncAngle();
+}
+
+void Pmsm::syncAngle() {
+  const double e = params_.motor.pole_pairs * angle_rad_;
+  cos_e_ = std::cos(e);
+  sin_e_ = std::sin(e);
+  steps_since_sync_ = 0;
+}
+
+void Pmsm::setShaft(double angle_rad, double velocity_rad_s) {
+  angle_rad_ = angle_rad;
+  omega_rad_s_ = velocity_rad_s;
+  syncAngle();
+}
+
+std::array<double, 3> Pmsm::phaseCurrents() const {
+  const double a = i_alpha_;
+  const double b = -0.5 * i_alpha_ + 0.5 * kSqrt3 * i_beta_;
+  return {a, b, -a - b};
+}
+
+double Pmsm::currentD() const {
+  return i_alpha_ * cos_e_ + i_beta_ * sin_e_;
+}
+
+double Pmsm::currentQ() const {
+  return -i_alpha_ * sin_e_ + i_beta_ * cos_e_;
+}
+
+double Pmsm::electricalAngle() const {
+  return std::atan2(sin_e_, cos_e_);
+}
+
+double Pmsm::torque() const {
+  return 1.5 * params_.motor.pole_pairs * params_.motor.flux_linkage_wb * currentQ();
+}
+
+double Pmsm::resistanceNow() const {
+  const MotorParams& m = params_.motor;
+  return m.resistance_ohm * (1.0 + m.resistance_tempco_per_k * (winding_c_ - 25.0));
+}
+
+void Pmsm::step(const LegStates& legs, double bus_v, double dt_s) {
+  while (dt_s > 0.0) {
+    const double h = std::min(dt_s, kMaxStep_s);
+    subStep(legs, bus_v, h);
+    dt_s -= h;
+  }
+}
+
+void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
+  const MotorParams& m = params_.motor;
+  const double p = m.pole_pairs;
+  const double r = resistanceNow();
+
+  // Back-EMF at the middle of the step: the angle advanced by half the step's rotation.
+  const double half = 0.5 * p * omega_rad_s_ * h;
+  const double cos_mid = cos_e_ - sin_e_ * half;
+  const double sin_mid = sin_e_ + cos_e_ * half;
+  const double we_lambda = p * omega_rad_s_ * m.flux_linkage_wb;
+  const double e_alpha = -we_lambda * sin_mid;
+  const double e_beta = we_lambda * cos_mid;
+  const std::array<double, 3> emf = {e_alpha, -0.5 * e_alpha + 0.5 * kSqrt3 * e_beta,
+                                     -0.5 * e_alpha - 0.5 * kSqrt3 * e_beta};
+
+  // Leg voltages. A conducting diode follows the current's sign; a leg with neither switch nor
+  // diode conducting floats at the voltage that keeps its current at zero.
+  const std::array<double, 3> i = phaseCurrents();
+  std::array<double, 3> v{};
+  std::array<bool, 3> floating{};
+  std::array<bool, 3> diode{};
+  double known_sum = 0.0;
+  int floating_count = 0;
+  for (size_t k = 0; k < 3; ++k) {
+    switch (legs[k]) {
+      case LegState::kHigh: v[k] = bus_v; break;
+      case LegState::kLow: v[k] = 0.0; break;
+      case LegState::kShort: v[k] = 0.5 * bus_v; break;
+      case LegState::kOff:
+        if (std::fabs(i[k]) > kZeroCurrent_a) {
+          v[k] = i[k] > 0.0 ? 0.0 : bus_v;
+          diode[k] = true;
+        } else {
+          floating[k] = true;
+          ++floating_count;
+        }
+        break;
+    }
+    if (!floating[k]) known_sum += v[k];
+  }
+
+  if (floating_count == 3) {
+    // Nothing conducts: no current flows, whatever the back-EMF (it stays below the bus).
+    i_alpha_ = 0.0;
+    i_beta_ = 0.0;
+  } else {
+    if (floating_count > 0) {
+      double emf_sum = 0.0;
+      for (size_t k = 0; k < 3; ++k) {
+        if (floating[k]) emf_sum += emf[k];
+      }
+      const double neutral = (known_sum + emf_sum) / (3 - floating_count);
+      for (size_t k = 0; k < 3; ++k) {
+        if (floating[k]) v[k] = std::clamp(neutral + emf[k], 0.0, bus_v);
+      }
+    }
+    const double v_alpha = (2.0 * v[0] - v[1] - v[2]) / 3.0;
+    const double v_beta = (v[1] - v[2]) / kSqrt3;
+    // Exact RL response to a constant voltage over the step.
+    const double decay = std::exp(-h * r / m.inductance_h);
+    const double gain = (1.0 - decay) / r;
+    i_alpha_ = i_alpha_ * decay + (v_alpha - e_alpha) * gain;
+    i_beta_ = i_beta_ * decay + (v_beta - e_beta) * gain;
+
+    // A diode that would conduct backwards blocks: its current stops at zero. A floating leg
+    // keeps zero current.
+    const std::array<double, 3> after = phaseCurrents();
+    for (size_t k = 0; k < 3; ++k) {
+      const bool blocked = (diode[k] && sign(after[k]) != sign(i[k])) || floating[k];
+      if (!blocked) continue;
+      if (k == 0) {
+        i_alpha_ = 0.0;
+      } else if (k == 1) {
+        i_beta_ = i_alpha_ / kSqrt3;
+      } else {
+        i_beta_ = -i_alpha_ / kSqrt3;
+      }
+    }
+    // Two legs blocked leave no path at all.
+    const std::array<double, 3> final_i = phaseCurrents();
+    int zero = 0;
+    for (double x : final_i) zero += std::fabs(x) <= kZeroCurrent_a;
+    if (zero >= 2) {
+      i_alpha_ = 0.0;
+      i_beta_ = 0.0;
+    }
+  }
+
+  // Winding temperature: copper losses in, conduction to ambient out.
+  const ThermalParams& th = params_.thermal;
+  const double loss_w = 1.5 * r * (i_alpha_ * i_alpha_ + i_beta_ * i_beta_);
+  winding_c_ += h * (loss_w - (winding_c_ - th.ambient_c) / th.resistance_k_per_w) /
+                th.capacity_j_per_k;
+
+  // Mechanics.
+  const AxisParams& ax = params_.axis;
+  double stop_nm = 0.0;
+  if (angle_rad_ < ax.lower_stop_rad) {
+    stop_nm = ax.stop_stiffness_nm_per_rad * (ax.lower_stop_rad - angle_rad_) -
+              ax.stop_damping_nms * omega_rad_s_;
+  } else if (angle_rad_ > ax.upper_stop_rad) {
+    stop_nm = -ax.stop_stiffness_nm_per_rad * (angle_rad_ - ax.upper_stop_rad) -
+              ax.stop_damping_nms * omega_rad_s_;
+  }
+  const double drive_nm = torque() + load_nm_ + stop_nm - m.viscous_nms * omega_rad_s_;
+  const double accel = h / m.inertia_kgm2;
+  if (omega_rad_s_ != 0.0) {
+    const double next = omega_rad_s_ + (drive_nm - m.coulomb_nm * sign(omega_rad_s_)) * accel;
+    // Dry friction stops the shaft; it does not reverse it.
+    omega_rad_s_ = sign(next) != sign(omega_rad_s_) ? 0.0 : next;
+  } else if (std::fabs(drive_nm) > m.coulomb_nm) {
+    omega_rad_s_ = (drive_nm - m.coulomb_nm * sign(drive_nm)) * accel;
+  }
+  const double d_angle = omega_rad_s_ * h;
+  angle_rad_ += d_angle;
+
+  // Electrical angle by a small rotation (series to the fifth order), exact now and then.
+  if (++steps_since_sync_ >= kResyncSteps) {
+    syncAngle();
+  } else {
+    const double d = p * d_angle;
+    const double d2 = d * d;
+    const double c = 1.0 - d2 * (0.5 - d2 / 24.0);
+    const double s = d * (1.0 - d2 * (1.0 / 6.0 - d2 / 120.0));
+    const double next_cos = cos_e_ * c - sin_e_ * s;
+    sin_e_ = sin_e_ * c + cos_e_ * s;
+    cos_e_ = next_cos;
+  }
+}
+
+}  // namespace tavrix::sim
