@@ -57,10 +57,153 @@ SEEDS = {
 }
 
 
+# --- CANopen mode: the first frame switches (an NMT start to all nodes), then SDO, NMT, PDO
+# configuration and SYNC. The objects come from the shipped EDS, so the seeds cover every row.
+
+EDS = pathlib.Path(__file__).resolve().parents[2] / "sim" / "data" / "tavrix.eds"
+SDO_RX = 0x600 + NODE
+MAX_FRAMES = 60  # the harness skips inputs of more than 64 frames
+
+
+def eds_rows():
+    """(index, sub-index, size in bytes, access) of every row, in file order."""
+    rows, section, fields = [], None, {}
+
+    def flush():
+        if section is None or "DataType" not in fields:
+            return
+        name = section
+        if "sub" in name:
+            index, sub = name.split("sub")
+            index, sub = int(index, 16), int(sub, 16)
+        else:
+            index, sub = int(name, 16), 0
+        size = {"0x0005": 1, "0x0006": 2}.get(fields["DataType"], 4)
+        rows.append((index, sub, size, fields["AccessType"]))
+
+    for line in EDS.read_text().splitlines():
+        if line.startswith("["):
+            flush()
+            section, fields = line[1:-1], {}
+        elif "=" in line:
+            key, value = line.split("=", 1)
+            fields[key] = value
+    flush()
+    return [r for r in rows if not r[0] < 0x1000]
+
+
+def switch():
+    return frame(0x000, bytes([0x01, 0x00]))
+
+
+def nmt(command, node=NODE):
+    return frame(0x000, bytes([command, node]))
+
+
+def sdo(cs, index, sub, value=0, length=8, gap=30):
+    data = bytes([cs]) + struct.pack("<HB", index, sub) + struct.pack("<I", value & 0xFFFFFFFF)
+    return frame(SDO_RX, data[:length], gap=gap)
+
+
+def download(index, sub, value, size):
+    """An expedited download of exactly the object's size."""
+    return sdo(0x23 if size == 4 else 0x2B if size == 2 else 0x2F, index, sub, value, 4 + size)
+
+
+def sync(gap=20):
+    return frame(0x080, b"", gap=gap)
+
+
+def mapping(index, sub, bits):
+    return (index << 16) | (sub << 8) | bits
+
+
+def configure(comm, cob, ttype, entries):
+    """The CiA 301 procedure, with a SYNC between the steps."""
+    out = download(comm, 1, cob | 0x80000000, 4) + sync()
+    out += download(comm, 2, ttype, 1) + sync()
+    out += download(comm + 0x200, 0, 0, 1) + sync()
+    for i, e in enumerate(entries):
+        out += download(comm + 0x200, i + 1, e, 4) + sync()
+    out += download(comm + 0x200, 0, len(entries), 1) + sync()
+    return out + download(comm, 1, cob, 4)
+
+
+def chunks(frames, per):
+    return [frames[i:i + per] for i in range(0, len(frames), per)]
+
+
+def canopen_seeds():
+    seeds = {}
+    rows = eds_rows()
+    per = MAX_FRAMES - 2
+    uploads = [sdo(0x40, i, s) for i, s, _, _ in rows]
+    for n, part in enumerate(chunks(uploads, per)):
+        seeds["canopen_upload_%d" % n] = switch() + nmt(0x01) + b"".join(part)
+    # Downloads of every writable row with exact lengths (a patterned value; save last).
+    writes = [download(i, s, 0x01020304 + i + s, size) for i, s, size, access in rows
+              if access in ("rw", "wo") and (i, s) != (0x1010, 1)]
+    for n, part in enumerate(chunks(writes, per)):
+        seeds["canopen_download_%d" % n] = switch() + nmt(0x01) + b"".join(part)
+    seeds["canopen_save_restore"] = (switch() + download(0x1017, 0, 100, 2)
+                                     + download(0x6502, 0, 0xAABBCCDD, 4)
+                                     + download(0x1010, 1, 0x65766173, 4)
+                                     + sdo(0x40, 0x6502, 0) + nmt(0x81, 0)
+                                     + frame(0x000, bytes([0x01, 0x00]), gap=255)
+                                     + sdo(0x40, 0x6502, 0))
+    seeds["canopen_nmt"] = (switch() + nmt(0x02) + sdo(0x40, 0x1000, 0) + nmt(0x80, 0)
+                            + sdo(0x40, 0x1000, 0) + sync() + nmt(0x01, 7) + nmt(0x01)
+                            + nmt(0x82) + sdo(0x40, 0x1000, 0) + nmt(0x82, 0) + nmt(0x99)
+                            + frame(0x000, bytes([0x01])) + frame(0x000, bytes([0x01, 0, 0]))
+                            + frame(0x705, bytes([5])) + frame(0x100, bytes(6)))
+    seeds["canopen_sdo_errors"] = (switch() + sdo(0x23, 0x1400, 2, 1) + sdo(0x2F, 0x1400, 2, 1, 5)
+                                   + sdo(0x21, 0x1005, 0) + sdo(0x80, 0x1005, 0, 0x08000000)
+                                   + sdo(0x40, 0x60A0, 0) + sdo(0x23, 0x1000, 0, 1)
+                                   + sdo(0x40, 0x3F00, 14) + sdo(0x40, 0x1234, 0)
+                                   + sdo(0x22, 0x1005, 0, 0x80, 3) + frame(SDO_RX, b"")
+                                   + download(0x1010, 1, 0x12345678, 4)
+                                   + download(0x1018, 6, 0xFFFF, 4) + sdo(0x40, 0x1018, 6)
+                                   + download(0x2401, 0, 0xFFFF, 2) + sdo(0x40, 0x2401, 0))
+    seeds["canopen_heartbeat"] = (switch() + download(0x1017, 0, 1, 2)
+                                  + frame(0x000, bytes([0x80, 0]), gap=255)
+                                  + download(0x1017, 0, 0x8000, 2) + sync(gap=255))
+    seeds["canopen_pdo"] = (switch() + nmt(0x01)
+                            + configure(0x1400, 0x205, 255, [mapping(0x6502, 0, 32)])
+                            + configure(0x1401, 0x305, 1, [mapping(0x2401, 0, 16),
+                                                           mapping(0x6403, 0, 32)])
+                            + configure(0x1800, 0x185, 1, [mapping(0x1001, 0, 8),
+                                                           mapping(0x60A1, 0, 16),
+                                                           mapping(0x3F00, 56, 32)])
+                            + configure(0x1801, 0x20000285, 3, [mapping(0x2202, 0, 16)])
+                            + frame(0x205, bytes([1, 2, 3, 4])) + frame(0x305, bytes(range(8)))
+                            + sync() + sync() + sync() + sync())
+    seeds["canopen_pdo_mode"] = (switch()
+                                 + configure(0x1400, 0x205, 255, [mapping(0x6060, 0, 32)])
+                                 + frame(0x205, bytes([3, 0, 0, 0])) + sync()
+                                 + frame(0x205, bytes([0, 0, 0, 0])))
+    seeds["canopen_bad_mapping"] = (switch()
+                                    + download(0x1600, 1, mapping(0x1234, 0, 8), 4)
+                                    + download(0x1600, 1, mapping(0x60A1, 0, 16), 4)
+                                    + download(0x1A00, 1, mapping(0x60A0, 0, 16), 4)
+                                    + download(0x1600, 1, mapping(0x6502, 0, 0), 4)
+                                    + download(0x1600, 1, mapping(0x6502, 0, 255), 4)
+                                    + download(0x1600, 0, 5, 1) + download(0x1A00, 0, 255, 1)
+                                    + download(0x1400, 2, 0, 1) + download(0x1400, 1, 0x205, 4)
+                                    + frame(0x205, bytes(8)) + sync() + sync())
+    seeds["canopen_extended_and_remote"] = (switch()
+                                            + frame(0x605, bytes([0x40, 0, 0x10, 0, 0, 0, 0, 0]),
+                                                    extended=True)
+                                            + frame(0x000, bytes([0x02, 0]), extended=True)
+                                            + frame(0x605, remote=True, length=8)
+                                            + frame(0x080, remote=True, length=0)
+                                            + sdo(0x40, 0x1000, 0))
+    return seeds
+
+
 def main():
     corpus = pathlib.Path(__file__).resolve().parent / "corpus"
     corpus.mkdir(exist_ok=True)
-    for name, data in SEEDS.items():
+    for name, data in {**SEEDS, **canopen_seeds()}.items():
         (corpus / name).write_bytes(data)
 
 

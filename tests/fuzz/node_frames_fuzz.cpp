@@ -1,12 +1,15 @@
 // Fuzz harness: arbitrary frame sequences (any identifier, standard and extended, length codes
-// 0..15, remote frames, any data) into one node on the simulated chip. The node must keep its
-// invariants: every access in bounds (the sanitizers), the frame ring consistent, simulated time
-// advancing, no hang (a node that stops relaxing trips the world's runaway check; a run that
-// never ends trips the fuzzer's time-out).
+// 0..15, remote frames, any data) into one node on the simulated chip, in the property protocol
+// and, after a switch frame, as a CANopen slave (SDO, NMT, PDO configuration with any mapping,
+// SYNC). The node must keep its invariants: every access in bounds (the sanitizers), the frame
+// ring consistent, the CANopen slave's state and dictionary sound, simulated time advancing, no
+// hang (a node that stops relaxing trips the world's runaway check; a run that never ends trips
+// the fuzzer's time-out).
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "firmware/canopen/canopen.hpp"
 #include "tests/fuzz/frame_decoder.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
@@ -30,6 +33,36 @@ const tavrix::tools::FactoryDefaults& defaults() {
     return *parsed;
   }();
   return d;
+}
+
+// The CANopen slave, once started: a valid NMT state, identifiers fixed at its start, the
+// dictionary in its order with the terminator in place, SYNC counters in range.
+void checkCanOpen(tavrix::Node& node) {
+  using tavrix::CanOpen;
+  const CanOpen& co = node.canopen;
+  if (node.ring.parseMode != 1) {
+    check(co.initCount == 0, "the slave starts only with CANopen mode");
+    return;
+  }
+  check(co.initCount == 1, "the slave starts once per reset");
+  const uint8_t st = co.m_co_state;
+  check(st == tavrix::CO_STATE_STOPPED || st == tavrix::CO_STATE_OPERATIONAL ||
+            st == tavrix::CO_STATE_PREOPERATIONAL,
+        "NMT state stopped, operational or pre-operational");
+  const auto id = static_cast<uint32_t>(static_cast<int32_t>(node.property[tavrix::prop::NODE_ID]));
+  check(co.sdoRx == (id | 0x600u) && co.sdoTx == (id | 0x580u) && co.emcy == (id | 0x80u),
+        "SDO and EMCY identifiers from the node-ID");
+  check(co.co_data[CanOpen::kRows].idx == 0 && co.co_data[CanOpen::kRows].readFunc == nullptr &&
+            co.co_data[CanOpen::kRows].writeFunc == nullptr,
+        "dictionary terminator intact");
+  for (int i = 0; i < CanOpen::kRows; ++i) {
+    check(co.co_data[i].idx == tavrix::canopen::kObjectDictionary[static_cast<size_t>(i)].idx,
+          "dictionary rows keep their order");
+  }
+  for (int n = 0; n < 4; ++n) {
+    // A counter goes back to 0 when it reaches its type (at most 240).
+    check(co.syncRxCt[n] < 240 && co.syncTxCt[n] < 240, "SYNC counters below 240");
+  }
 }
 
 }  // namespace
@@ -75,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(node.ring.droppedFrames() >= dropped, "drop count only grows");
     dropped = node.ring.droppedFrames();
     check(node.ring.parseMode == 0 || node.ring.parseMode == 1, "protocol mode 0 or 1");
+    checkCanOpen(node);
   }
   return 0;
 }
