@@ -12,7 +12,8 @@ main loop takes its first turn. On the way it checks:
     before the PLL is selected, the PLL selected at the end;
   - RAM when the static constructors start: .data equals its image in flash, .bss and the logger
     buffer are zero, and the logger buffer starts the upper RAM;
-  - the interrupt levels and enables the node configures;
+  - the interrupt levels and enables the node configures, and the set-up of the PWM timer, PDB,
+    converters, CAN controller, SPI masters and pins as start-up leaves it;
   - that one tick interrupt, raised once the main loop runs, goes through its vector into the
     node's tick handler and returns.
 
@@ -436,6 +437,50 @@ def main():
           f"interrupts enabled: {sorted(board.enabled)}")
     check(emu.uc.reg_read(A.UC_ARM_REG_BASEPRI) == 0 and emu.uc.reg_read(A.UC_ARM_REG_FAULTMASK) == 0,
           "priority floor open and interrupts unmasked in the main loop")
+
+    # Peripheral set-up after start-up: (address, mask, expected, meaning).
+    setup = [
+        (0x40038008, 0xFFFF, 499, "FTM0 modulo MODULO/2 - 1"),
+        (0x4003804C, 0xFFFF, 0xFE0C, "FTM0 start value -MODULO/2"),
+        (0x40038064, 0xFFFFFFFF, 0x00333333, "FTM0 three combined complementary pairs, dead time, sync"),
+        (0x40038068, 0xFF, 17, "FTM0 dead time 17 bus clocks"),
+        (0x40038070, 0xFF, 0x3F, "FTM0 six outputs active low"),
+        (0x4003806C, 0x40, 0x40, "FTM0 initialisation trigger on"),
+        (0x40038060, 0xFF, 0, "FTM0 outputs unmasked"),
+        (0x40038000, 0xFF, 0x48, "FTM0 bus clock, overflow interrupt"),
+        (0x40039008, 0xFFFF, 39999, "FTM1 tick modulo 39999 (1 ms)"),
+        (0x40039000, 0xFF, 0x48, "FTM1 bus clock, overflow interrupt"),
+        (0x40036000, 0xF00, 0x800, "PDB0 triggered by FTM0"),
+        (0x40036010, 0xFFFFFF, 0x303, "PDB0 channel 0 pre-triggers 0 and 1"),
+        (0x40036038, 0xFFFFFF, 0x303, "PDB0 channel 1 pre-triggers 0 and 1"),
+        (0x4003B008, 0xFF, 0x05, "ADC0 12-bit, bus/2"),
+        (0x4003B020, 0x40, 0x40, "ADC0 hardware trigger"),
+        (0x4003B000, 0x7F, 0x47, "ADC0 conversion A on channel 7 with interrupt"),
+        (0x4003B00C, 0x10, 0x10, "ADC0 input set b"),
+        (0x400BB000, 0x7F, 0x40 | 23, "ADC1 conversion A on channel 23 with interrupt"),
+        (0x400BB004, 0x7F, 0x46, "ADC1 conversion B on channel 6 with interrupt"),
+        (0x40024004, 0xFFFFFFFF, 0x0359E002, "CAN 1 Mbit/s timing, bus-off and error interrupts"),
+        (0x40024010, 0xFFFFFFFF, 0x107C0000, "CAN acceptance mask 0x41F"),
+        (0x40024034, 1 << 17, 1 << 17, "CAN remote frames stored in receive buffers"),
+        (0x40024028, 0xFFFFFFFF, 0x1F, "CAN buffer interrupts 0..4"),
+        (0x40024094, 0xFFFFFFFF, 31 << 18, "CAN buffer 1: node number from the (erased) EEPROM"),
+        (0x400240A4, 0xFFFFFFFF, 0x400 << 18, "CAN buffer 2: 0x400"),
+        (0x400240B4, 0xFFFFFFFF, 0x401 << 18, "CAN buffer 3: 0x401"),
+        (0x400240C4, 0xFFFFFFFF, 0, "CAN buffer 4: 0x000"),
+        (0x4002C00C, 0xFFFFFFFF, 0x38001211, "SPI0 EEPROM timing"),
+        (0x4002D00C, 0xFFFFFFFF, 0x7A000000, "SPI1 rotor-sensor timing"),
+        (0x4004A048, 0x700, 0x200, "PTB18 CAN transmit"),
+        (0x4004A04C, 0x700, 0x200, "PTB19 CAN receive"),
+        (0x4004C000, 0x700, 0x200, "PTD0 SPI0 chip select"),
+        (0x4004A028, 0x700, 0x200, "PTB10 SPI1 chip select"),
+        (0x40049010, 0x700, 0x700, "PTA4 NMI input"),
+        (0x4004B004, 0x700, 0x100, "PTC1 gate pin as GPIO while idle"),
+        (0x4004A000, 0x700, 0x100, "PTB0 GPIO"),
+    ]
+    bad = [f"{what}: {board.read(a, 4) & m:#x} != {v:#x}" for a, m, v, what in setup
+           if board.read(a, 4) & m != v]
+    check(not bad, f"peripheral set-up ({len(setup)} registers: PWM timer, PDB, ADCs, CAN, SPI, pins)"
+          + ("" if not bad else "\n      " + "\n      ".join(bad)))
 
     # One tick through its vector.
     entered = []
