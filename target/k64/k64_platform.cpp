@@ -676,11 +676,13 @@ uintptr_t adcBase(platform::AdcUnit unit) {
 }
 }  // namespace
 
-// Context: ISR, level 3.
+// Context: ISR, level 3. Only a conversion with its interrupt enabled counts as complete here:
+// an on-demand conversion A (no interrupt) belongs to ADC1_ReadOnDemand, and the completion
+// handler, raised by the conversion B that follows it, must not take its result.
 bool MotorDrive::ADC_IsComplete(platform::AdcUnit unit, platform::AdcConversion conversion) {
   const uintptr_t a = adcBase(unit);
-  const uintptr_t sc1 = conversion == platform::AdcConversion::A ? adc::SC1A(a) : adc::SC1B(a);
-  return (r32(sc1) & adc::SC1_COCO) != 0;
+  const uint32_t sc1 = r32(conversion == platform::AdcConversion::A ? adc::SC1A(a) : adc::SC1B(a));
+  return (sc1 & (adc::SC1_COCO | adc::SC1_AIEN)) == (adc::SC1_COCO | adc::SC1_AIEN);
 }
 
 // Context: ISR, level 3. Reading the result clears the conversion's complete flag.
