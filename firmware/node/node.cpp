@@ -78,19 +78,19 @@ void Node::computePositionScaling() {
 // Context: main loop.
 void Node::computeCurrentGains() {
   gainsMotorParamsToCurrentGains(
-      GainTargets{propertyTable, drive.dAxisPI, drive.qAxisPI, drive.velPI, drive.posPI});
+      GainTargets{propertyTable, drive.foc.dAxisPI, drive.foc.qAxisPI, drive.velPI, drive.posPI});
 }
 
 // Context: main loop.
 void Node::computeVelocityGains() {
   gainsMotorParamsToVelocityGains(
-      GainTargets{propertyTable, drive.dAxisPI, drive.qAxisPI, drive.velPI, drive.posPI});
+      GainTargets{propertyTable, drive.foc.dAxisPI, drive.foc.qAxisPI, drive.velPI, drive.posPI});
 }
 
 // Context: main loop.
 void Node::computePositionGains() {
   gainsMotorParamsToPositionGains(
-      GainTargets{propertyTable, drive.dAxisPI, drive.qAxisPI, drive.velPI, drive.posPI});
+      GainTargets{propertyTable, drive.foc.dAxisPI, drive.foc.qAxisPI, drive.velPI, drive.posPI});
 }
 
 // Context: main loop.
@@ -119,7 +119,7 @@ void Node::startUp() {
   timers.timerInit();
   Timer1 = hw.ti1.TI1_Init(nullptr);  // the tick runs from here on
 
-  drive.InitSV();
+  drive.foc.InitSV();
   drive.idlePWM();
 
   property[prop::FIRMWARE_ID] = kFirmwareId;

@@ -207,7 +207,7 @@ TEST_F(StartUpTest, GainsAreComputedFromTheRestoredParameters) {
   for (int k : {79, 81, 91, 92, 119, 120, 121, 122, 123, 124, 125, 126}) {
     EXPECT_EQ(p()[k], ref.property[k]) << k;
   }
-  EXPECT_EQ(h.node.drive.qAxisPI.f32PropGain, q.f32PropGain);
+  EXPECT_EQ(h.node.drive.foc.qAxisPI.f32PropGain, q.f32PropGain);
 }
 
 // ---- event handlers -----------------------------------------------------------------------------

@@ -62,7 +62,7 @@ int16_t PropertyProtocol::get16(int32_t k) const {
     case prop::DEBUG_PIN:
       return node_.hw.gpio.GPIO_GetOutputLatch(pins::PTA11) ? 1 : 0;
     case prop::Q_CURRENT:
-      return static_cast<int16_t>(drive.iDQFbck.f32Q >> 20);
+      return static_cast<int16_t>(drive.foc.iDQFbck.f32Q >> 20);
     case prop::OSC_TRIM:
       return testStatus ? statToWire(drive.stats.min) : property[k];
     case prop::SECTOR_VOTES:
@@ -254,11 +254,11 @@ void PropertyProtocol::set(int32_t k, const uint8_t* data) {
       const auto mantissa =
           static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(value16)) << 16);
       if (k == prop::CUR_KP) {
-        drive.dAxisPI.f32PropGain = mantissa;
-        drive.qAxisPI.f32PropGain = mantissa;
+        drive.foc.dAxisPI.f32PropGain = mantissa;
+        drive.foc.qAxisPI.f32PropGain = mantissa;
       } else {
-        drive.dAxisPI.f32IntegGain = mantissa;
-        drive.qAxisPI.f32IntegGain = mantissa;
+        drive.foc.dAxisPI.f32IntegGain = mantissa;
+        drive.foc.qAxisPI.f32IntegGain = mantissa;
       }
       break;
     }

@@ -319,9 +319,9 @@ TEST_F(ProtocolTest, PositionScaleRecomputesTheConstants) {
 TEST_F(ProtocolTest, CurrentGainMantissas) {
   h.set16(prop::CUR_KP, static_cast<int16_t>(0x8001));
   h.set16(prop::CUR_KI, 0x0203);
-  EXPECT_EQ(static_cast<uint32_t>(drive().dAxisPI.f32PropGain), 0x80010000u);
-  EXPECT_EQ(static_cast<uint32_t>(drive().qAxisPI.f32PropGain), 0x80010000u);
-  EXPECT_EQ(drive().qAxisPI.f32IntegGain, 0x02030000);
+  EXPECT_EQ(static_cast<uint32_t>(drive().foc.dAxisPI.f32PropGain), 0x80010000u);
+  EXPECT_EQ(static_cast<uint32_t>(drive().foc.qAxisPI.f32PropGain), 0x80010000u);
+  EXPECT_EQ(drive().foc.qAxisPI.f32IntegGain, 0x02030000);
   EXPECT_EQ(p()[prop::CUR_KI], 0x0203);
 }
 
@@ -367,7 +367,7 @@ TEST_F(ProtocolTest, CommandFilterIsRedesigned) {
 TEST_F(ProtocolTest, LiveGets) {
   drive().motor.velocityFilt = -1000;  // (-11000) >> 8
   EXPECT_EQ(h.get(prop::VELOCITY), -43);
-  drive().iDQFbck.f32Q = -(1 << 20) - 1;
+  drive().foc.iDQFbck.f32Q = -(1 << 20) - 1;
   EXPECT_EQ(h.get(prop::Q_CURRENT), -2);
   // Statistics only in test status, as unsigned integers (negative -> 0), low 16 bits.
   drive().stats = {-3.5f, 70000.7f, 12.9f, 0.5f};

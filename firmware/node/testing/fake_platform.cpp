@@ -170,11 +170,17 @@ LDD_TError FakeSm1::SM1_SendBlock(LDD_TDeviceData*, const uint16_t* BufferPtr, u
   }
   log_.push_back("SM1_SendBlock " + std::to_string(Size));
   sentBlocks.emplace_back(BufferPtr, BufferPtr + Size);
+  for (uint16_t i = 0; i < rxSize_ && i < Size; ++i) rxBuf_[i] = answer;
+  rxBuf_ = nullptr;
+  rxSize_ = 0;
+  if (onBlockReceived) onBlockReceived();
   return platform::ERR_OK;
 }
 
-LDD_TError FakeSm1::SM1_ReceiveBlock(LDD_TDeviceData*, uint16_t*, uint16_t Size) {
+LDD_TError FakeSm1::SM1_ReceiveBlock(LDD_TDeviceData*, uint16_t* BufferPtr, uint16_t Size) {
   log_.push_back("SM1_ReceiveBlock " + std::to_string(Size));
+  rxBuf_ = BufferPtr;
+  rxSize_ = Size;
   return platform::ERR_OK;
 }
 
@@ -251,6 +257,12 @@ LDD_TDeviceData* FakeTi1::TI1_Init(LDD_TUserData*) {
 
 void FakeMotorTimer::FTM0_Init(int16_t MODULO) {
   log_.push_back("FTM0_Init " + std::to_string(MODULO));
+}
+
+void FakeMotorTimer::FTM0_SetCompareValues(const int16_t* values) {
+  std::array<int16_t, 6> set{};
+  std::copy_n(values, 6, set.begin());
+  compareSets.push_back(set);
 }
 
 bool FakeMotorTimer::ADC_IsComplete(platform::AdcUnit unit, platform::AdcConversion c) {

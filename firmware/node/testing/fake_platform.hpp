@@ -118,9 +118,15 @@ class FakeSm1 final : public platform::Sm1 {
 
   int sendBusy = 0;  // the next sends answer 8 this many times
   std::vector<std::vector<uint16_t>> sentBlocks;
+  // Every accepted send fills the armed receive block with `answer` (the rotor encoder's frame)
+  // and then runs `onBlockReceived` (the harness raises the SPI1 event there).
+  uint16_t answer = 0;
+  std::function<void()> onBlockReceived;
 
  private:
   std::vector<std::string>& log_;
+  uint16_t* rxBuf_ = nullptr;
+  uint16_t rxSize_ = 0;
 };
 
 // A serial EEPROM with 16-bit byte addresses behind the SPI0 master.
@@ -172,13 +178,18 @@ class FakeMotorTimer final : public platform::MotorTimer {
  public:
   explicit FakeMotorTimer(std::vector<std::string>& log) : log_(log) {}
   void FTM0_Init(int16_t MODULO) override;
-  void FTM0_SetCompareValues(const int16_t*) override {}
-  void FTM0_RestartPeriod() override {}
+  void FTM0_SetCompareValues(const int16_t* values) override;
+  void FTM0_RestartPeriod() override { ++restarts; }
   void FTM0_SetModulo(int16_t MODULO) override { modulos.push_back(MODULO); }
   void FTM0_ClearOverflowFlag() override { ++overflowClears; }
-  void PDB0_SetDelaysAndArm(uint16_t, uint16_t, uint16_t, uint16_t) override {}
+  void PDB0_SetDelaysAndArm(uint16_t adc0A, uint16_t adc0B, uint16_t adc1A,
+                            uint16_t adc1B) override {
+    pdbArms.push_back({adc0A, adc0B, adc1A, adc1B});
+  }
   void PDB0_Disarm() override { ++pdbDisarms; }
-  void ADC1_SelectChannels(uint8_t, uint8_t) override {}
+  void ADC1_SelectChannels(uint8_t channelA, uint8_t channelB) override {
+    adc1Channels.emplace_back(channelA, channelB);
+  }
   void ADC1_SelectInputSet(platform::AdcInputSet set) override { adc1InputSet = set; }
   uint16_t ADC1_ReadOnDemand() override { return 0; }
   bool ADC_IsComplete(platform::AdcUnit unit, platform::AdcConversion c) override;
@@ -188,6 +199,10 @@ class FakeMotorTimer final : public platform::MotorTimer {
   void complete(platform::AdcUnit unit, platform::AdcConversion c, uint16_t value);
 
   std::vector<int16_t> modulos;
+  std::vector<std::array<int16_t, 6>> compareSets;  // every compare set written, channels 0..5
+  int restarts = 0;                                 // FTM0_RestartPeriod calls
+  std::vector<std::array<uint16_t, 4>> pdbArms;     // delays ADC0 A, B, ADC1 A, B of each arming
+  std::vector<std::pair<uint8_t, uint8_t>> adc1Channels;  // ADC1 A, B channel selections
   int overflowClears = 0;
   int pdbDisarms = 0;
   platform::AdcInputSet adc1InputSet = platform::AdcInputSet::a;

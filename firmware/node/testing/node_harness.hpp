@@ -14,6 +14,14 @@ struct NodeHarness {
   FakePlatform fake;
   Node node{fake.platform};
 
+  // The rotor encoder's answer raises the SPI1 event at once, as the chip's SPI1 interrupt would
+  // preempt the waiting control code.
+  NodeHarness() {
+    fake.sm1.onBlockReceived = [this] { node.SM1_OnBlockReceived(nullptr); };
+  }
+  NodeHarness(const NodeHarness&) = delete;
+  NodeHarness& operator=(const NodeHarness&) = delete;
+
   // Delivers `frame` on receive buffer `buffer`, runs one commHandle and returns the frames sent
   // meanwhile.
   std::vector<CanFrame> handle(const CanFrame& frame, uint8_t buffer = 1) {
