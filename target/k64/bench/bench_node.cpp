@@ -137,12 +137,32 @@ void bench_start() {
   node.startUp();
 }
 
-void bench_set(int32_t k, int32_t value) { node.property[k] = static_cast<int16_t>(value); }
-void bench_mode(int32_t mode) { node.drive.writeMode(static_cast<int16_t>(mode)); }
-// Rotor angle in encoder counts (0..4095) that the sensor reports from now on.
-void bench_angle(int32_t counts) { sensor.answer = static_cast<uint16_t>((counts & 0xFFF) << 2); }
+// A host's set of property k over the bus, handled as the main loop would (16 or 32 bits).
+static void hostSet(int32_t k, int32_t value, uint8_t length) {
+  uint8_t data[8] = {static_cast<uint8_t>(0x80 | k), 0, static_cast<uint8_t>(value),
+                     static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+                     static_cast<uint8_t>(value >> 24), 0, 0};
+  tavrix::platform::LDD_CAN_TFrame frame;
+  frame.MessageID = static_cast<uint32_t>(node.property[tavrix::prop::NODE_ID]);
+  frame.Data = data;
+  frame.Length = length;
+  node.protocol.parseTavrixCAN(&frame);
+}
+void bench_host_set16(int32_t k, int32_t value) { hostSet(k, value, 4); }
+void bench_host_set32(int32_t k, int32_t value) { hostSet(k, value, 6); }
 
-// Context: as the PWM-period interrupt (level 5): one phase of the control sequencer.
-void bench_control_phase() { node.FTM0_Interrupt(); }
+// Rotor angle in encoder counts (0..4095) that the sensor reports from now on, and a step of it.
+void bench_angle(int32_t counts) { sensor.answer = static_cast<uint16_t>((counts & 0xFFF) << 2); }
+void bench_step_angle(int32_t counts) {
+  bench_angle(((sensor.answer >> 2) + counts) & 0xFFF);
+}
+
+// Context: as the PWM-period interrupt (level 5): one phase of the control sequencer. Returns the
+// phase it ran.
+int32_t bench_control_phase() {
+  const int32_t phase = node.drive.state;
+  node.FTM0_Interrupt();
+  return phase;
+}
 
 }  // extern "C"
