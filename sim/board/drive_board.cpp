@@ -84,12 +84,7 @@ void DriveBoard::setPeriod(const PwmPeriod& period) {
   }
   period_ = period;
   period_valid_ = true;
-  computeEdges();
-}
-
-void DriveBoard::computeEdges() {
   const int32_t length = static_cast<int32_t>(period_.period_clk);
-  edges_.clear();
   for (size_t k = 0; k < 3; ++k) {
     // Matches of the pair's compare values: counts from the period's start value.
     const int32_t on = period_.compare[2 * k] - period_.start_value;
@@ -97,14 +92,33 @@ void DriveBoard::computeEdges() {
     active_from_[k] = std::clamp(on, 0, length);
     active_to_[k] = std::clamp(off, 0, length);
     low_delayed_[k] = prev_active_at_end_[k];
+  }
+  edges_stale_ = true;  // sorted when a pin routed to the timer needs them
+}
+
+void DriveBoard::computeEdges() {
+  edges_stale_ = false;
+  const int32_t length = static_cast<int32_t>(period_.period_clk);
+  edge_count_ = 0;
+  for (size_t k = 0; k < 3; ++k) {
     for (int32_t e : {active_from_[k], active_from_[k] + static_cast<int32_t>(kDeadTime_clk),
                       active_to_[k], active_to_[k] + static_cast<int32_t>(kDeadTime_clk),
                       static_cast<int32_t>(kDeadTime_clk)}) {
-      if (e > 0 && e < length) edges_.push_back(e);
+      if (e > 0 && e < length) edges_[edge_count_++] = e;
     }
   }
-  std::sort(edges_.begin(), edges_.end());
-  edges_.erase(std::unique(edges_.begin(), edges_.end()), edges_.end());
+  // A dozen values: insertion sort, dropping repeats.
+  size_t n = 0;
+  for (size_t k = 0; k < edge_count_; ++k) {
+    const int32_t e = edges_[k];
+    size_t at = n;
+    while (at > 0 && edges_[at - 1] > e) --at;
+    if (at > 0 && edges_[at - 1] == e) continue;
+    for (size_t m = n; m > at; --m) edges_[m] = edges_[m - 1];
+    edges_[at] = e;
+    ++n;
+  }
+  edge_count_ = n;
 }
 
 bool DriveBoard::switchOn(size_t channel, SimTime rel) const {
@@ -143,9 +157,12 @@ void DriveBoard::advanceTo(SimTime t) {
     const bool timed = period_valid_ && std::any_of(gates_.begin(), gates_.end(),
                                                     [](const GatePin& g) { return g.pwm; });
     if (timed) {
+      if (edges_stale_) computeEdges();
       const SimTime rel = now_clk_ - period_.start_clk;
-      const auto next = std::upper_bound(edges_.begin(), edges_.end(), rel);
-      if (next != edges_.end()) until = std::min(until, period_.start_clk + *next);
+      const int32_t* begin = edges_.data();
+      const int32_t* end = begin + edge_count_;
+      const int32_t* next = std::upper_bound(begin, end, static_cast<int32_t>(rel));
+      if (next != end) until = std::min(until, period_.start_clk + *next);
     }
     const LegStates legs = legsAt(now_clk_);
     for (size_t k = 0; k < 3; ++k) {

@@ -132,7 +132,9 @@ class DriveBoard final : public AnalogSource {
   std::array<int32_t, 3> active_from_{};  // the pair's output, relative to the period start
   std::array<int32_t, 3> active_to_{};
   std::array<bool, 3> low_delayed_{};  // the low side waits a dead time after a period start
-  std::vector<SimTime> edges_;         // switching instants in the period, relative, sorted
+  std::array<int32_t, 15> edges_{};  // switching instants in the period, relative, sorted
+  size_t edge_count_ = 0;
+  bool edges_stale_ = false;
   std::array<GatePin, 6> gates_{};
   std::array<bool, 3> in_short_{};
   uint64_t shoot_through_count_ = 0;

@@ -149,6 +149,17 @@ TEST(Pmsm, WindingHeatsByItsCopperLosses) {
   EXPECT_GT(rise, 5.0);
 }
 
+TEST(Pmsm, IdleWindingCoolsToAmbient) {
+  const PlantParams p;
+  for (const LegStates& legs : {kAllOff, kAllLow}) {
+    Pmsm m(p);
+    m.setWindingTemperature(80.0);
+    const double tau = p.thermal.resistance_k_per_w * p.thermal.capacity_j_per_k;
+    m.step(legs, 24.0, tau);
+    EXPECT_NEAR(m.windingTemperature(), 25.0 + 55.0 * std::exp(-1.0), 1e-9);
+  }
+}
+
 TEST(Pmsm, ElectricalAngleTracksTheShaftOverManyTurns) {
   PlantParams p = lockedRotor();
   Pmsm m(p);
