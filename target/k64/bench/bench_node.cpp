@@ -157,6 +157,16 @@ void bench_step_angle(int32_t counts) {
   bench_angle(((sensor.answer >> 2) + counts) & 0xFFF);
 }
 
+// Conversion results as the ADC completion handlers store them (raw 12-bit counts): the two
+// current-sense samples, ADC1's channel 23/16 reading and the bus voltage. The emulator raises no
+// ADC interrupt, so the values stay until changed.
+void bench_adc(int32_t current0A, int32_t current0B, int32_t adc1A, int32_t busVoltage) {
+  node.result0RA = static_cast<int16_t>(current0A);
+  node.result0RB = static_cast<int16_t>(current0B);
+  node.result1RA = static_cast<int16_t>(adc1A);
+  node.result1RB = static_cast<int16_t>(busVoltage);
+}
+
 // Context: as the PWM-period interrupt (level 5): one phase of the control sequencer. Returns the
 // phase it ran.
 int32_t bench_control_phase() {

@@ -23,6 +23,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -38,11 +39,17 @@ VARIANTS = {"Os": "", "O2": SPEED_LIBS}
 
 
 def sh(cmd, **kw):
-    return subprocess.run(cmd, check=True, text=True, capture_output=True, **kw).stdout
+    done = subprocess.run(cmd, text=True, capture_output=True, **kw)
+    if done.returncode != 0:
+        sys.exit(f"failed: {' '.join(cmd)}\n{(done.stdout + done.stderr)[-3000:]}")
+    return done.stdout
 
 
 def build(variant, source, build_root):
     bdir = os.path.join(build_root, f"arm-bench-{variant}")
+    cache = os.path.join(bdir, "CMakeCache.txt")
+    if os.path.exists(cache) and f"CMAKE_HOME_DIRECTORY:INTERNAL={source}\n" not in open(cache).read():
+        shutil.rmtree(bdir)  # configured from another source tree
     sh(["cmake", "-S", source, "-B", bdir, "-G", "Ninja",
         f"-DCMAKE_TOOLCHAIN_FILE={os.path.join(source, 'cmake', 'arm-none-eabi.cmake')}",
         "-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DTAVRIX_ARM_SPEED_LIBS={VARIANTS[variant]}"])
@@ -64,7 +71,7 @@ def properties():
                for m in re.finditer(r"constexpr int16_t (\w+) = (\d+);", header)}
     wide = {int(m.group(1)) for m in re.finditer(r"\{(\d+), \"\w+\", Width::k32", header + table)}
     conf = open(os.path.join(REPO, "sim", "data", "reference_drive.conf")).read()
-    section = conf.split("[properties]", 1)[1]
+    section = re.split(r"^\[properties\][ \t]*$", conf, maxsplit=1, flags=re.M)[1]
     pairs = []
     for line in section.splitlines():
         line = line.split("#", 1)[0].strip()
@@ -131,7 +138,11 @@ def control_report(calls):
         current.append((p, t))
     if current:
         cycles.append(current)
-    first, later = cycles[0], cycles[1:-1] or cycles[1:]
+    # The first cycle: phase 0 (restart, controller reset) and the phases after it, with the
+    # first-time set-up; the last cycle may be incomplete.
+    first = cycles[0] + (cycles[1] if len(cycles) > 1 and cycles[0][0][0] == 0 else [])
+    rest = cycles[2:] if len(cycles) > 1 and cycles[0][0][0] == 0 else cycles[1:]
+    later = rest[:-1] or rest
     per_phase = {}
     for cyc in later:
         for p, t in cyc:
@@ -153,8 +164,14 @@ def main():
     if not os.path.exists(args.armcycles):
         sys.exit(f"armcycles not found at {args.armcycles} (use --armcycles or $ARMCYCLES)")
 
+    print("Cycles at 80 MHz, zero wait states, no interrupt entry/exit; the rotor-sensor read answers\n"
+          "at once here, while on the chip the phase waits ~128 cycles for the 16-bit frame at 10 MHz\n"
+          "plus the SPI1 interrupt (phase 3 of every 4th cycle).")
     props = properties()
-    start = [f"bench_store({k}, {v})" for k, v in props] + ["bench_start"]
+    # Samples as on the reference drive at rest: current sense near its 2048 zero, 24 V on the
+    # bus (22.2 counts per volt), a mid-scale auxiliary/temperature reading.
+    start = [f"bench_store({k}, {v})" for k, v in props] + ["bench_start",
+                                                           "bench_adc(2060, 2040, 2000, 533)"]
     for variant in args.variants.split(","):
         out = build(variant, args.source, args.build_root)
         elf = os.path.join(out, "tavrix_bench.elf")
