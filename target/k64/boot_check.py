@@ -15,7 +15,8 @@ main loop takes its first turn. On the way it checks:
   - the interrupt levels and enables the node configures, and the set-up of the PWM timer, PDB,
     converters, CAN controller, SPI masters and pins as start-up leaves it;
   - that one tick interrupt, raised once the main loop runs, goes through its vector into the
-    node's tick handler and returns.
+    node's tick handler and returns, and that seven PWM-period interrupts run the control code
+    through the FTM0 vector, each acknowledging its overflow.
 
 Peripherals are modelled only as far as the start-up needs: status bits that the code waits for
 (clock generator, CAN controller), the SPI masters (each pushed frame completes at once and raises
@@ -490,6 +491,19 @@ def main():
     pc = emu.uc.reg_read(A.UC_ARM_REG_PC)
     _, handled = emu.run(pc, board.instructions + 100_000)
     check(43 in handled and entered, "a tick interrupt runs the node's timer tick and returns to the main loop")
+
+    # Seven PWM periods through the FTM0 vector: the control interrupt runs its phases (phase 0
+    # first, which restarts the PWM timer) and acknowledges each overflow.
+    served = 0
+    for _ in range(7):
+        before = len(board.writes)
+        emu.watch[commhandle] = lambda: True
+        board.pending.add(42)
+        pc = emu.uc.reg_read(A.UC_ARM_REG_PC)
+        _, handled = emu.run(pc, board.instructions + 200_000)
+        acked = any(a == 0x40038000 for _, a, _, _ in board.writes[before:])
+        served += 42 in handled and acked
+    check(served == 7, f"PWM-period interrupts through the FTM0 vector: {served} of 7 served and acknowledged")
 
     if args.map:
         print(f"map file: {args.map}")
