@@ -44,8 +44,11 @@ void checkCanOpen(tavrix::Node& node) {
     check(co.initCount == 0, "the slave starts only with CANopen mode");
     return;
   }
-  check(co.initCount == 1, "the slave starts once per reset");
+  check(co.initCount <= 1, "the slave starts once per reset");
   const uint8_t st = co.m_co_state;
+  // Not started yet, or state 0: the switch (controller re-configuration, EEPROM reads) is still
+  // running in the main context that this check interrupts.
+  if (co.initCount == 0 || st == tavrix::CO_STATE_INIT) return;
   check(st == tavrix::CO_STATE_STOPPED || st == tavrix::CO_STATE_OPERATIONAL ||
             st == tavrix::CO_STATE_PREOPERATIONAL,
         "NMT state stopped, operational or pre-operational");
