@@ -42,7 +42,7 @@ namespace tavrix::sim {
 
 struct BoardParams {
   double bus_v = 24.0;
-  double current_counts_per_a = 46.5;   // DC-link sensor gain
+  double current_counts_per_a = 232.5;  // DC-link sensor gain
   double current_offset_counts = 2051.0;  // zero-current reading
   double current_noise_counts = 0.6;    // standard deviation
   double bus_counts_per_v = 100.0 / 4.5;  // divider: the filtered reading is in 10 mV

@@ -16,25 +16,25 @@
 namespace tavrix::sim {
 
 struct MotorParams {
-  double resistance_ohm = 0.360;      // per phase, at 25 degC
-  double inductance_h = 91.86e-6;     // per phase (Ld = Lq)
+  double resistance_ohm = 1.800;      // per phase, at 25 degC
+  double inductance_h = 459.3e-6;     // per phase (Ld = Lq)
   double flux_linkage_wb = 2.032e-3;  // magnet flux linkage amplitude per phase
   int pole_pairs = 4;
-  double inertia_kgm2 = 7.392e-7;  // rotor and load
-  double viscous_nms = 8.24e-5;   // friction torque per rad/s
-  double coulomb_nm = 2.0e-3;     // dry friction torque
+  double inertia_kgm2 = 1.4785e-7;  // rotor and load
+  double viscous_nms = 1.648e-5;   // friction torque per rad/s
+  double coulomb_nm = 0.5e-3;     // dry friction torque
   double resistance_tempco_per_k = 0.00393;  // copper
 };
 
 struct ThermalParams {
-  double capacity_j_per_k = 15.0;   // winding heat capacity
-  double resistance_k_per_w = 1.5;  // winding to ambient
+  double capacity_j_per_k = 5.0;    // winding heat capacity
+  double resistance_k_per_w = 4.0;  // winding to ambient
   double ambient_c = 25.0;
 };
 
 struct AxisParams {
-  double lower_stop_rad = -60.0;  // shaft angles where the hard stops begin
-  double upper_stop_rad = 60.0;
+  double lower_stop_rad = -31.416;  // shaft angles where the hard stops begin
+  double upper_stop_rad = 31.416;
   double stop_stiffness_nm_per_rad = 200.0;
   double stop_damping_nms = 0.02;
   double initial_angle_rad = 0.0;
