@@ -631,24 +631,6 @@ void Motor::motorWriteOffset() {
                                  reinterpret_cast<const int8_t*>(&property[prop::ELEC_OFFSET]), 2);
 }
 
-// Context: main loop.
-void Motor::motorHome() {
-  // Any homing request cancels a pending automatic homing.
-  if (node_.m_autohoming_event != -1) {
-    node_.timers.timerRemoveEvent(static_cast<int16_t>(node_.m_autohoming_event));
-    node_.m_autohoming_event = -1;
-  }
-}
-
-// Context: main loop.
-void Motor::motorMoveToScaledP(uint16_t) {}
-
-// Context: main loop.
-void Motor::motorCollectStats(stat_t*, int32_t) {}
-
-// Context: main loop, status 4 only.
-void Motor::motorTestFETs(uint8_t) {}
-
 namespace callbacks {
 void motorHome(Node& node) {
   node.drive.motorHome();

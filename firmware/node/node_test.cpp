@@ -162,6 +162,8 @@ TEST_F(StartUpTest, TimersAndAutomaticHoming) {
   for (const Case c : {Case{0, false}, Case{static_cast<uint16_t>(-5), false}, Case{250, true}}) {
     NodeHarness fresh;
     fresh.fake.eeprom.put16(2 * prop::AUTOHOME_DELAY, c.delay);
+    // No homing velocity: the homing it starts is refused, after cancelling the pending event.
+    fresh.fake.eeprom.put16(2 * prop::HOME_VELOCITY, 0);
     fresh.node.startUp();
     const auto slotOf = [&](TimerCallback f) -> const timerStruct* {
       for (const timerStruct& t : fresh.node.timers.timers) {

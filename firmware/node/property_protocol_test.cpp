@@ -239,10 +239,15 @@ TEST_F(ProtocolTest, AuxOutputDrivesPtb0OutsideTestStatus) {
   h.set16(prop::AUX_OUTPUT, 0x0100);  // only the low byte counts
   EXPECT_EQ(p()[prop::AUX_OUTPUT], 0);
   EXPECT_FALSE(ptb0.latch);
-  p()[prop::STATUS] = STATUS_TEST;  // now it is the bridge test instead
-  h.set16(prop::AUX_OUTPUT, 1);
+  p()[prop::STATUS] = STATUS_TEST;  // now it is the bridge test instead, which measures
+  h.fake.cpu.onRelax = [this] { h.fake.tick(h.node); };
+  h.node.result0RA = 1999;
+  h.set16(prop::AUX_OUTPUT, 0x0100 | 41);  // phases A and B inverted
   EXPECT_EQ(p()[prop::AUX_OUTPUT], 0);
   EXPECT_FALSE(ptb0.latch);
+  EXPECT_FALSE(h.fake.gpio.state(pins::PTC1).latch);
+  EXPECT_TRUE(h.fake.gpio.state(pins::PTC2).latch);
+  EXPECT_EQ(h.get(prop::STEP_CURRENT), 1999);  // the mean, read back in test status
 }
 
 TEST_F(ProtocolTest, StepCurrentBecomesTheTorque15TicksLater) {
@@ -408,9 +413,17 @@ TEST_F(ProtocolTest, CalibrationActions) {
   });
   ASSERT_NE(it, std::end(slots));
   EXPECT_EQ(it->end, 5000u);
-  drive().stats.mean = -7.9f;
+  // Current-sense zero: the mean of 25 samples, a mix of -7 and -8, truncated toward zero.
+  int ticks = 0;
+  h.fake.cpu.onRelax = [this, &ticks] {
+    h.fake.tick(h.node);
+    ++ticks;
+    h.node.result0RA = static_cast<int16_t>(ticks % 6 < 3 ? -7 : -8);
+  };
   h.set16(prop::CALIBRATE, 62);
   EXPECT_EQ(p()[prop::MODE], MODE_IDLE);
+  EXPECT_LT(drive().stats.mean, -7.0f);
+  EXPECT_GT(drive().stats.mean, -8.0f);
   EXPECT_EQ(p()[prop::CURRENT_OFFSET], -7);
 }
 
