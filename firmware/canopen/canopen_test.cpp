@@ -206,6 +206,14 @@ TEST_F(CanOpenTest, ErrorRegister) {
   EXPECT_EQ(read(0x1001, 0), 0u);
   h.node.property[prop::OVERTEMP] = 1;
   EXPECT_EQ(read(0x1001, 0), 0x09u);  // temperature + generic
+  // The motor's over-current fault: its foldback counter has run out.
+  h.node.drive.isInitialized = 1;
+  h.node.drive.overCurrentCounter = 0;
+  EXPECT_EQ(read(0x1001, 0), 0x0Bu);
+  h.node.property[prop::OVERTEMP] = 0;
+  EXPECT_EQ(read(0x1001, 0), 0x03u);  // current + generic
+  h.node.drive.overCurrentCounter = 5;
+  EXPECT_EQ(read(0x1001, 0), 0u);
 }
 
 TEST_F(CanOpenTest, ScaledPosition) {
