@@ -127,6 +127,7 @@ bool TrafficDecoder::canopenShape(const CanMessage& m) const {
   if (m.id == 0) return m.length == 2;
   if (m.id == 0x080 || m.id == 0x100) return true;
   if (node == 0) return false;
+  if (m.id < 0x081) return false;                       // no CANopen service here
   if (m.id < 0x100) return true;                        // EMCY
   if (m.id >= 0x180 && m.id < 0x580) return true;       // PDOs
   if (m.id >= 0x580 && m.id < 0x600) return m.length == 8;
@@ -289,8 +290,10 @@ TrafficDecoder::Decoded TrafficDecoder::decode(const CanMessage& m) {
       mode_[field] = NodeMode::kProperty;
       return {"switch", "reset", target, "reset frame: node " + std::to_string(field) + " restarts"};
     }
+    bool any_property = false;
+    for (const NodeMode n : mode_) any_property |= n != NodeMode::kCanopen;
     std::string switched;
-    if (accepted && !target_canopen) {
+    if (accepted && !target_canopen && (target >= 0 || any_property)) {
       switched = target >= 0 ? "switches node " + std::to_string(target) + " to CANopen until reset"
                              : "switches every node in property mode to CANopen until reset";
       if (target >= 0) {
@@ -313,7 +316,13 @@ TrafficDecoder::Decoded TrafficDecoder::decode(const CanMessage& m) {
     return {"unknown", "unknown", -1, "not a property-protocol frame"};
   }
   const bool p = propertyShape(m), c = canopenShape(m);
-  if (p && !c) return decodeProperty(m);
+  if (p && !c) {
+    const int pn = propertyNode(m);
+    const bool ignored = pn >= 0 && mode_[static_cast<size_t>(pn)] == NodeMode::kCanopen;
+    Decoded d = decodeProperty(m);
+    if (ignored) d.text += " (ignored: node " + std::to_string(pn) + " speaks CANopen)";
+    return d;
+  }
   if (c && !p) return decodeCanopen(m);
   if (p && c) {
     const int cn = static_cast<int>(m.id & 0x7F);

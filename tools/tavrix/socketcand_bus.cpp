@@ -41,6 +41,27 @@ class SocketcandBus final : public Bus {
       unavailable(std::string(e.what()) + " (is it a socketcand server serving channel " +
                   a.channel + "?)");
     }
+    // Servers hold back bus traffic for a short while after the handshake (some clients need the
+    // `ok` alone in its read); waiting that out keeps the first answer within the usual timeout.
+    const auto until = Clock::now() + kQuietAfterHandshake;
+    while (Clock::now() < until) {
+      const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
+      if (auto f = receiveOnce(left)) early_.push_back(*f);
+    }
+  }
+
+  // Frames handed to the server are put on the bus by it afterwards; a connection closed at once
+  // could lose the last ones, so the tool lingers briefly after a recent send.
+  ~SocketcandBus() override {
+    const auto until = last_send_ + kLingerAfterSend;
+    while (Clock::now() < until) {
+      const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
+      try {
+        client_->receive(std::max(left, milliseconds(1)));
+      } catch (const std::exception&) {
+        break;
+      }
+    }
   }
 
   void send(const CanMessage& m) override {
@@ -49,20 +70,22 @@ class SocketcandBus final : public Bus {
     } catch (const std::exception& e) {
       unavailable(e.what());
     }
+    last_send_ = Clock::now();
   }
 
   std::optional<Received> receive(milliseconds timeout) override {
     // In slices, so that Ctrl-C ends a long wait promptly.
+    if (!early_.empty()) {
+      const Received r = early_.front();
+      early_.erase(early_.begin());
+      return r;
+    }
     const auto deadline = Clock::now() + timeout;
     for (;;) {
       checkInterrupted();
       const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
       const auto slice = std::max(milliseconds(0), std::min(left, milliseconds(100)));
-      try {
-        if (auto f = client_->receive(slice)) return Received{f->message, f->micros};
-      } catch (const std::exception& e) {
-        unavailable(e.what());
-      }
+      if (auto f = receiveOnce(slice)) return f;
       if (left <= slice) return std::nullopt;
     }
   }
@@ -76,8 +99,21 @@ class SocketcandBus final : public Bus {
                       "; is the twin running? `tavrix-sim serve --node 5` serves 127.0.0.1:29536; "
                       "for a real bus start socketcand on the machine with the CAN interface");
   }
+  std::optional<Received> receiveOnce(milliseconds timeout) {
+    try {
+      if (auto f = client_->receive(timeout)) return Received{f->message, f->micros};
+    } catch (const std::exception& e) {
+      unavailable(e.what());
+    }
+    return std::nullopt;
+  }
+
+  static constexpr milliseconds kQuietAfterHandshake{60};
+  static constexpr milliseconds kLingerAfterSend{50};
   BusAddress address_;
   std::unique_ptr<sim::SocketcandClient> client_;
+  std::vector<Received> early_;
+  Clock::time_point last_send_{};
 };
 
 }  // namespace

@@ -56,7 +56,7 @@ void verbMonitor(Session& s, VerbArgs& a) {
     if (s.json()) {
       s.out() << decoder.describeJson(m, micros) << "\n";
     } else {
-      s.out() << padded(sim::formatCandumpLine(micros, m, iface), 45) << decoder.describe(m) << "\n";
+      s.out() << padded(sim::formatCandumpLine(micros, m, iface), 46) << decoder.describe(m) << "\n";
     }
     ++shown;
   };
