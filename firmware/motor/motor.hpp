@@ -91,8 +91,6 @@ class Motor {
   static constexpr int32_t kTrajectoryDivider = 22;
   // An encoder step beyond this is taken as a wrap through zero.
   static constexpr int16_t kEncoderWrapStep = 1000;
-  // The DC-bus value the current loop uses: 0.999755859375 in Q31.
-  static constexpr Frac32 kDcBus = 2146959360;
   // 0.31818 in Q31: the velocity loop's output scale to the q-current request.
   static constexpr Frac32 kVelocityToCurrent = 683286347;
 

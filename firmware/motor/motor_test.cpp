@@ -101,7 +101,7 @@ TEST_F(DriveTest, Phase0StartsFromQuarterDutiesAndResetsTheControllers) {
   EXPECT_EQ(h.fake.motorTimer.restarts, 1);
   ASSERT_EQ(compareSets().size(), 1u);
   EXPECT_EQ(compareSets()[0], regularSet(drive().A));
-  EXPECT_EQ(drive().foc.uDCBus, Motor::kDcBus);
+  EXPECT_EQ(drive().foc.uDCBus, 2146959360);  // 0.999755859375
   EXPECT_EQ(drive().foc.qAxisPI.f32IntegPartK_1, 0);
   EXPECT_EQ(drive().velPI.f32IntegPartK_1, 0);
   EXPECT_EQ(drive().velPI.u16LimitFlag, 0);
@@ -511,6 +511,18 @@ TEST_F(DriveTest, TorqueLimitIsTheSmallerLimitOrTheOverride) {
   p()[prop::TORQUE] = 2000;
   drive().motionLoops();
   EXPECT_EQ(p()[prop::TORQUE], 400);
+}
+
+TEST_F(DriveTest, EveryCycleEndsWithALoggerRecordWhileRecording) {
+  p()[prop::MODE] = MODE_TORQUE;
+  p()[prop::TORQUE] = 321;
+  p()[prop::STEP_CURRENT] = 3;  // recording
+  drive().phase2();
+  ASSERT_EQ(h.node.logger.logCount, kLogWordsPerRecord);
+  EXPECT_EQ(h.node.logger.base32[7], 321 << 18);  // the q-current request of this cycle
+  p()[prop::STEP_CURRENT] = 0;
+  drive().phase2();
+  EXPECT_EQ(h.node.logger.logCount, kLogWordsPerRecord);
 }
 
 TEST_F(DriveTest, ModesZeroAndOneKeepTheTorqueCommand) {
