@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "firmware/canopen/object_dictionary.hpp"
+#include "firmware/motor/motor.hpp"
+#include "firmware/properties/property_table.hpp"
 #include "sim/bus/can_message.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
@@ -75,6 +77,7 @@ class CanOpenTwin {
                                 static_cast<uint32_t>(r[0].data[7]) << 24);
   }
 
+  void run(int ms) { world_.runFor(fromMillis(ms)); }
   sim::SimNode& simNode() { return *simNode_; }
   Node& node() { return board_->slot.node(); }
 
@@ -153,6 +156,29 @@ TEST(CanOpenOnTwin, TpdoOnSyncStandardAndExtended) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_TRUE(sent[0].extended);
   EXPECT_EQ(sent[0].id, 0x185u);
+}
+
+
+// The motor driven through the dictionary: homing by 0x6060 = 6, then a scaled move by 0x60A0,
+// followed through 0x60A1; the error register stays clear.
+TEST(CanOpenOnTwin, HomingAndScaledMoveThroughTheDictionary) {
+  CanOpenTwin twin;
+  twin.nmt(0x01);
+  EXPECT_EQ(twin.upload(0x60A1, 0), 0);  // not homed yet
+  ASSERT_TRUE(twin.download(0x6060, 0, 6, 8));
+  Node& node = twin.node();
+  for (int i = 0; i < 300 && node.property[prop::HOMED] != 1; ++i) twin.run(100);
+  ASSERT_EQ(node.property[prop::HOMED], 1);
+  EXPECT_EQ(node.property[prop::MODE], MODE_POSITION);
+  ASSERT_TRUE(twin.download(0x60A0, 0, 0x8000, 6));
+  int64_t scaled = -1;
+  for (int i = 0; i < 100; ++i) {
+    twin.run(100);
+    scaled = twin.upload(0x60A1, 0);
+    if (scaled > 0x8000 - 200 && scaled < 0x8000 + 200) break;
+  }
+  EXPECT_NEAR(static_cast<double>(scaled), 32768.0, 200.0);
+  EXPECT_EQ(twin.upload(0x1001, 0), 0);
 }
 
 }  // namespace
