@@ -16,73 +16,70 @@
 #include "tools/tavrix-sim/node_board.hpp"
 
 namespace tavrix::tools {
+
+DriveTwin::DriveTwin(const std::function<void(sim::SerialEeprom&)>& prepare)
+    : board_(std::make_unique<sim::SerialEeprom>(sim::SerialEepromConfig{})) {
+  std::string error;
+  const auto defaults = shippedFactoryDefaults(&error);
+  board_.writeFactorySetIfBlank(*defaults, kNode);
+  if (prepare) prepare(*board_.eeprom);
+  board_.attach(world_, "node1");
+  host_ = &world_.addHostEndpoint();
+  runMs(20);  // start-up
+}
+
+void DriveTwin::runMs(double ms) {
+  world_.runFor(static_cast<sim::SimTime>(ms * sim::kClocksPerMs));
+}
+
+void DriveTwin::send(int16_t k, int32_t value) {
+  sim::CanMessage m;
+  m.id = kNode;
+  const bool wide = isPair32(k) || k == prop::PROFILE_START;  // value32 commands too
+  m.length = wide ? 6 : 4;
+  m.data[0] = static_cast<uint8_t>(0x80 | k);
+  for (int b = 0; b < (wide ? 4 : 2); ++b) {
+    m.data[2 + b] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * b));
+  }
+  host_->send(m);
+}
+
+void DriveTwin::set(int16_t k, int32_t value) {
+  send(k, value);
+  runMs(1);
+}
+
+int32_t DriveTwin::get(int16_t k) {
+  host_->clearReceived();
+  sim::CanMessage m;
+  m.id = kNode;
+  m.length = 1;
+  m.data[0] = static_cast<uint8_t>(k);
+  host_->send(m);
+  runMs(1);
+  for (const auto& f : host_->received()) {
+    const auto& d = f.message.data;
+    if ((d[0] & 0x7F) != k) continue;
+    if (f.message.length >= 6 && isPair32(k)) {
+      return static_cast<int32_t>(d[2] | d[3] << 8 | d[4] << 16 |
+                                  static_cast<uint32_t>(d[5]) << 24);
+    }
+    return static_cast<int16_t>(d[2] | d[3] << 8);
+  }
+  return INT32_MIN;  // no reply
+}
+
+double DriveTwin::torqueUnitA() const {
+  return 2048.0 / board_.drive.params().current_counts_per_a / 8192.0;
+}
+
+double DriveTwin::countsPerA() const {
+  return board_.drive.params().current_counts_per_a;
+}
+
 namespace {
 
-constexpr int kNode = 1;
 constexpr double kCountsPerRad = 4096.0 / (2.0 * std::numbers::pi);
-
-// One node of the reference drive on a bus with a host; everything goes through CAN frames.
-class DriveTwin {
- public:
-  DriveTwin() : board_(std::make_unique<sim::SerialEeprom>(sim::SerialEepromConfig{})) {
-    std::string error;
-    const auto defaults = shippedFactoryDefaults(&error);
-    board_.writeFactorySetIfBlank(*defaults, kNode);
-    board_.attach(world_, "node1");
-    host_ = &world_.addHostEndpoint();
-    runMs(20);  // start-up
-  }
-
-  void runMs(double ms) {
-    world_.runFor(static_cast<sim::SimTime>(ms * sim::kClocksPerMs));
-  }
-
-  void set(int16_t k, int32_t value) {
-    sim::CanMessage m;
-    m.id = kNode;
-    const bool wide = isPair32(k) || k == prop::PROFILE_START;  // value32 commands too
-    m.length = wide ? 6 : 4;
-    m.data[0] = static_cast<uint8_t>(0x80 | k);
-    for (int b = 0; b < (wide ? 4 : 2); ++b) {
-      m.data[2 + b] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * b));
-    }
-    host_->send(m);
-    runMs(1);
-  }
-
-  // The node's reply to a get, sign-extended; 32-bit for the pairs.
-  int32_t get(int16_t k) {
-    host_->clearReceived();
-    sim::CanMessage m;
-    m.id = kNode;
-    m.length = 1;
-    m.data[0] = static_cast<uint8_t>(k);
-    host_->send(m);
-    runMs(1);
-    for (const auto& f : host_->received()) {
-      const auto& d = f.message.data;
-      if ((d[0] & 0x7F) != k) continue;
-      if (f.message.length >= 6 && isPair32(k)) {
-        return static_cast<int32_t>(d[2] | d[3] << 8 | d[4] << 16 | static_cast<uint32_t>(d[5]) << 24);
-      }
-      return static_cast<int16_t>(d[2] | d[3] << 8);
-    }
-    return INT32_MIN;  // no reply
-  }
-
-  sim::Pmsm& plant() { return board_.drive.plant(); }
-  sim::DriveBoard& drive() { return board_.drive; }
-  sim::SerialEeprom& eeprom() { return *board_.eeprom; }
-  double torqueUnitA() const {
-    return 2048.0 / board_.drive.params().current_counts_per_a / 8192.0;
-  }
-  double countsPerA() const { return board_.drive.params().current_counts_per_a; }
-
- private:
-  sim::World world_;
-  NodeBoard board_;
-  sim::HostEndpoint* host_ = nullptr;
-};
 
 // Collects the checks of one scenario.
 class Report {

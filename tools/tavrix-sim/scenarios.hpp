@@ -12,11 +12,45 @@
 // The short form shortens the runs for the test command; the checks are the same.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "sim/world/world.hpp"
+#include "tools/tavrix-sim/node_board.hpp"
+
 namespace tavrix::tools {
+
+// One node (number 1) of the reference drive with its factory set, on a bus with a host: what
+// the scenarios and the benchmark drive. Everything the node learns comes through CAN frames.
+class DriveTwin {
+ public:
+  static constexpr int kNode = 1;
+  // `prepare` may change the EEPROM image before the node starts.
+  explicit DriveTwin(const std::function<void(sim::SerialEeprom&)>& prepare = {});
+
+  void runMs(double ms);
+  // A property-protocol set of `k` (32-bit for the pairs and PROFILE_START), queued on the bus.
+  void send(int16_t k, int32_t value);
+  // send, then 1 ms for the node to take it.
+  void set(int16_t k, int32_t value);
+  // The node's reply to a get of `k` after 1 ms, sign-extended; INT32_MIN without a reply.
+  int32_t get(int16_t k);
+
+  sim::Pmsm& plant() { return board_.drive.plant(); }
+  sim::DriveBoard& drive() { return board_.drive; }
+  sim::SerialEeprom& eeprom() { return *board_.eeprom; }
+  sim::World& world() { return world_; }
+  double torqueUnitA() const;  // amperes of q current per TORQUE unit
+  double countsPerA() const;   // Q_CURRENT units per ampere
+
+ private:
+  sim::World world_;
+  NodeBoard board_;
+  sim::HostEndpoint* host_ = nullptr;
+};
 
 // The names runScenario knows, in the order above.
 const std::vector<std::string>& scenarioNames();
