@@ -209,6 +209,42 @@ std::optional<CandumpLine> parseCandumpLine(std::string_view line) {
   return CandumpLine{*micros, std::string(iface), *message};
 }
 
+std::string candumpLineError(std::string_view line) {
+  std::string_view rest = trim(line);
+  const std::string_view time_text = nextToken(rest);
+  const std::string_view iface = nextToken(rest);
+  const std::string_view frame_text = nextToken(rest);
+  const std::string_view direction = nextToken(rest);
+  if (!trim(rest).empty()) return "unexpected text after the frame";
+  if (time_text.empty()) return "empty line";
+  if (!parseTimestamp(time_text)) {
+    return "timestamp '" + std::string(time_text) +
+           "' is not (SECONDS.FRACTION) with 1 to 6 digits of fraction";
+  }
+  if (iface.empty()) return "no interface name after the timestamp";
+  if (frame_text.empty()) return "no frame after the interface name";
+  if (!direction.empty() && direction != "R" && direction != "T" && direction != "r" &&
+      direction != "t") {
+    return "'" + std::string(direction) + "' after the frame is not a direction (R or T)";
+  }
+  const size_t hash = frame_text.find('#');
+  if (hash == std::string_view::npos) return "frame '" + std::string(frame_text) + "' has no '#'";
+  const std::string_view id_text = frame_text.substr(0, hash);
+  const std::optional<uint32_t> id = parseHex(id_text);
+  if (!id || (id_text.size() != 3 && id_text.size() != 8) ||
+      (id_text.size() == 3 && *id > kStandardIdMax) ||
+      (id_text.size() == 8 && *id > kExtendedIdMax)) {
+    return "identifier '" + std::string(id_text) +
+           "' is neither 3 hex digits up to 7FF nor 8 up to 1FFFFFFF";
+  }
+  if (frame_text.substr(hash + 1).starts_with("#")) return "CAN FD frames are not carried";
+  if (!parseFrame(frame_text)) {
+    return "data '" + std::string(frame_text.substr(hash + 1)) +
+           "' is not up to 8 bytes of hex digit pairs (or R for a remote frame)";
+  }
+  return {};
+}
+
 CandumpScript readCandumpScript(std::istream& in) {
   CandumpScript script;
   std::string line;

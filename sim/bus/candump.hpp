@@ -37,6 +37,10 @@ struct CandumpLine {
 // of data digits, more than 8 bytes, or a CAN FD frame (`ID##...`).
 std::optional<CandumpLine> parseCandumpLine(std::string_view line);
 
+// Says what keeps `line` from being read by parseCandumpLine, naming the part at fault (the
+// timestamp, the interface, the identifier, the data, the direction); empty when it reads.
+std::string candumpLineError(std::string_view line);
+
 struct CandumpScript {
   std::vector<CandumpLine> lines;  // the frames up to the first malformed line
   size_t error_line = 0;           // 1-based number of the first malformed line, 0 if none

@@ -273,7 +273,7 @@ void SocketcandServer::handle(Client& c, std::string_view message) {
       reply(c, "< ok >");
     }
   } else if (command == "echo") {
-    reply(c, "< echo >");
+    reply(c, c.state == Client::State::kRaw ? " < echo >" : "< echo >");
   } else {
     error(c, "unknown command");
   }
@@ -281,11 +281,12 @@ void SocketcandServer::handle(Client& c, std::string_view message) {
 
 void SocketcandServer::deliver(Client& c, const CanMessage& m, SimTime end_clk) {
   if (c.state != Client::State::kRaw || c.dead || m.remote) return;
-  // Every frame message is followed by one blank: some clients drop the byte after the last
-  // message of each read.
+  // In raw mode every message is preceded by one blank, so that consecutive messages are
+  // always separated: some clients drop the byte after the last message of each read, which
+  // must not be the '<' of the next one.
   std::string& to = c.quiet ? c.held : c.out;
-  to += socketcand::formatFrame(m, toMicros(end_clk));
   to += ' ';
+  to += socketcand::formatFrame(m, toMicros(end_clk));
   if (c.backlog() > config_.max_backlog_bytes) drop(c, "does not read its frames");
 }
 
@@ -295,6 +296,7 @@ void SocketcandServer::reply(Client& c, std::string_view text) {
 
 void SocketcandServer::error(Client& c, const std::string& why) {
   note(c.name + ": " + why);
+  if (c.state == Client::State::kRaw) c.out += ' ';
   c.out += "< error " + why + " >";
 }
 

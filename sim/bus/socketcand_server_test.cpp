@@ -147,10 +147,11 @@ TEST_F(ServedBus, HandshakeRepliesAreExactAndRawModeStartsWithAQuietGap) {
   chatter = false;
   noise.join();
   // Each frame message is followed by one blank.
-  EXPECT_EQ(first.substr(0, 12), "< frame 7FF ");
+  // Each frame message is preceded by one blank, so messages are always separated.
+  EXPECT_EQ(first.substr(0, 13), " < frame 7FF ");
   const size_t end = first.find('>');
   ASSERT_NE(end, std::string::npos);
-  EXPECT_EQ(first.substr(end - 4, 6), " 01 > ");
+  EXPECT_EQ(first.substr(end - 4, 7), " 01 > <");
   ::close(fd);
 }
 

@@ -52,7 +52,7 @@ class MessageSplitter {
 // The blank-separated words of a message's text.
 std::vector<std::string_view> tokens(std::string_view text);
 
-// `< frame ID SECONDS.MICROS DATA >`, without the separator the server writes after it.
+// `< frame ID SECONDS.MICROS DATA >`, without the separator the server writes before it.
 std::string formatFrame(const CanMessage& m, int64_t micros);
 // `< send ID DLC B0 ... >` with upper-case two-digit bytes.
 std::string formatSend(const CanMessage& m);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace tavrix::tools {
 namespace {
 
@@ -50,6 +52,86 @@ TEST(SimCli, OptionsAndTheirErrors) {
   const auto help = parseOptions({"--help"}, &error);
   ASSERT_TRUE(help);
   EXPECT_TRUE(help->help);
+}
+
+TEST(SimCli, ServeOptions) {
+  std::string error;
+  const auto plain = parseOptions({"--node", "5"}, &error);
+  ASSERT_TRUE(plain) << error;
+  EXPECT_FALSE(plain->serve);
+
+  const auto o = parseOptions({"--node", "5", "serve", "--node", "7", "--speed", "2.5", "--port",
+                               "0", "--listen", "::1", "--can", "vcan0", "--record", "r.log"},
+                              &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_TRUE(o->serve);
+  EXPECT_EQ(o->nodes, (std::vector<int>{5, 7}));  // options before the subcommand count too
+  EXPECT_EQ(o->speed, 2.5);
+  EXPECT_EQ(o->port, 0);
+  EXPECT_EQ(o->listen, "::1");
+  EXPECT_EQ(o->canInterface, "vcan0");
+  EXPECT_EQ(o->record, std::filesystem::path("r.log"));
+  EXPECT_EQ(o->duration_clk, kRunForever);  // serving runs until stopped ...
+
+  const auto d = parseOptions({"serve", "--node", "5", "--speed", "max", "--duration", "3s"}, &error);
+  ASSERT_TRUE(d) << error;
+  EXPECT_EQ(d->speed, 0.0);
+  EXPECT_EQ(d->duration_clk, sim::fromMillis(3000));  // ... or for the time given
+  EXPECT_EQ(d->port, 29536);
+  EXPECT_EQ(d->listen, "127.0.0.1");  // loopback unless told otherwise
+
+  struct Bad {
+    std::vector<std::string> args;
+    const char* why;
+  } bad[] = {
+      {{"serve", "--node", "5", "--speed", "0"}, "speed must be a positive factor or max"},
+      {{"serve", "--node", "5", "--speed", "fast"}, "speed must be"},
+      {{"serve", "--node", "5", "--port", "65536"}, "port must be 0..65535"},
+      {{"serve", "--node", "5", "--port"}, "--port needs a port number"},
+      {{"--node", "5", "--port", "1"}, "unknown option --port"},  // serving options need serve
+      {{"serve"}, "no node"},
+      {{"--node", "5", "bogus"}, "unexpected argument bogus"},
+  };
+  for (const auto& b : bad) {
+    EXPECT_FALSE(parseOptions(b.args, &error)) << b.why;
+    EXPECT_NE(error.find(b.why), std::string::npos) << error;
+  }
+  const auto help = parseOptions({"serve", "--help"}, &error);
+  ASSERT_TRUE(help);
+  EXPECT_NE(help->helpText.find("--listen"), std::string::npos);
+  EXPECT_NE(help->helpText.find("no authentication"), std::string::npos);
+  EXPECT_NE(usage().find("--eeprom-dir"), std::string::npos);
+}
+
+TEST(SimCli, ProgressLineOnlyWhenAskedFor) {
+  std::string error;
+  const auto o = parseOptions({"--node", "5", "--duration", "30ms"}, &error);
+  ASSERT_TRUE(o) << error;
+  for (const bool progress : {false, true}) {
+    std::ostringstream traffic, diagnostics;
+    RunContext context{traffic, diagnostics};
+    context.progress = progress;
+    context.progress_after_s = 0;  // from the start
+    EXPECT_EQ(runSimulation(*o, context), 0) << diagnostics.str();
+    if (progress) {
+      EXPECT_NE(diagnostics.str().find("s simulated of 0.0 s"), std::string::npos)
+          << diagnostics.str();
+      EXPECT_EQ(diagnostics.str().back(), '\n');
+    } else {
+      EXPECT_EQ(diagnostics.str(), "");
+    }
+  }
+}
+
+TEST(SimCli, AStopRequestEndsTheRunWithTheSignalsStatus) {
+  std::string error;
+  const auto o = parseOptions({"--node", "5", "--duration", "1000s"}, &error);
+  ASSERT_TRUE(o) << error;
+  std::ostringstream traffic, diagnostics;
+  volatile std::sig_atomic_t stop = 15;  // as a SIGTERM handler leaves it
+  RunContext context{traffic, diagnostics};
+  context.stop = &stop;
+  EXPECT_EQ(runSimulation(*o, context), kSignalStatusBase + 15);
 }
 
 }  // namespace
