@@ -80,5 +80,52 @@ TEST(LoggerOnTwin, DumpFramesAreNeverTakenAsRequests) {
   EXPECT_EQ(other.property[prop::VELOCITY], 0);
 }
 
+// The control interrupt records one 18-word record per control cycle (150 us) from a set of
+// STEP_CURRENT above 2 until 834 records fill the buffer, then recording ends by itself; a dump
+// then sends the words in buffer order.
+TEST(LoggerOnTwin, ControlInterruptFillsTheBufferThenADumpSendsIt) {
+  std::string error;
+  const tools::FactoryDefaults defaults = *tools::shippedFactoryDefaults(&error);
+  sim::World world;
+  tools::NodeBoard board(std::make_unique<sim::SerialEeprom>(sim::SerialEepromConfig{}));
+  board.writeFactorySetIfBlank(defaults, 5);
+  board.attach(world, "node5");
+  sim::HostEndpoint& host = world.addHostEndpoint();
+  world.runFor(fromMillis(5));
+  Node& node = board.slot.node();
+  const Logger& log = node.logger;
+
+  CanMessage set;
+  set.id = 5;
+  set.length = 4;
+  set.data[0] = 0x80 | prop::STEP_CURRENT;
+  set.data[2] = 3;
+  host.send(set);
+  world.runFor(fromMillis(60));
+  EXPECT_EQ(node.property[prop::STEP_CURRENT], 3);
+  EXPECT_GT(log.logCount, 300 * kLogWordsPerRecord);  // about 400 cycles in 60 ms
+  EXPECT_LT(log.logCount, kLogBufferWords);
+  EXPECT_EQ(log.logCount % kLogWordsPerRecord, 0);
+  world.runFor(fromMillis(80));
+  EXPECT_EQ(node.property[prop::STEP_CURRENT], 0);
+  EXPECT_EQ(log.logCount, kLogBufferWords);
+
+  set.data[2] = 2;
+  host.clearReceived();
+  host.send(set);
+  world.runFor(fromMillis(80));
+  std::vector<CanMessage> frames;
+  for (const auto& f : host.received()) frames.push_back(f.message);
+  ASSERT_GE(frames.size(), 36u);
+  for (size_t i = 0; i < 36; ++i) {
+    const CanMessage& m = frames[i];
+    EXPECT_EQ(m.id, Logger::dumpIdentifier(5, static_cast<int16_t>(i % kLogWordsPerRecord)));
+    const int32_t word = static_cast<int32_t>(m.data[0] | m.data[1] << 8 | m.data[2] << 16 |
+                                              static_cast<uint32_t>(m.data[3]) << 24);
+    EXPECT_EQ(word, log.base32[i]) << "word " << i;
+  }
+  EXPECT_EQ(log.dataptr, log.base32 + frames.size());
+}
+
 }  // namespace
 }  // namespace tavrix
