@@ -552,8 +552,17 @@ void verbSelftest(Session& s, VerbArgs& a) {
     const Destination d{Destination::Kind::kNode, n};
     if (a.name == "eeprom") {
       pc.set(d, prop::ACTION, 24);
-      pause(std::chrono::milliseconds(100));
-      const int32_t failures = pc.get(n, prop::EEPROM_TEST);
+      // The node answers nothing while it tests (a write cycle per byte): ask until it does.
+      std::optional<int32_t> answer;
+      waitUntil(a.max_wait_s, "the EEPROM test of node " + std::to_string(n), [&] {
+        try {
+          answer = pc.get(n, prop::EEPROM_TEST);
+        } catch (const Failure& f) {
+          if (f.code() != Exit::kTimeout) throw;
+        }
+        return answer.has_value();
+      });
+      const int32_t failures = *answer;
       failed |= failures != 0;
       if (s.json()) {
         s.out() << JsonObject().num("node", n).str("test", "eeprom").num("failures", static_cast<int64_t>(failures)).text() << "\n";
