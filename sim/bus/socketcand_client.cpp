@@ -74,7 +74,8 @@ std::string SocketcandClient::expectMessage(std::chrono::milliseconds timeout) {
       for (const auto w : words) joined += (joined.empty() ? "" : " ") + std::string(w);
       return joined;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || closed_) throw std::runtime_error("no answer to the handshake");
     fill(left);
   }
@@ -147,7 +148,8 @@ std::optional<socketcand::ReceivedFrame> SocketcandClient::receive(
       return f;
     }
     if (closed_) throw std::runtime_error("the socketcand server closed the connection");
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return std::nullopt;
     fill(left);
   }
@@ -162,7 +164,8 @@ std::optional<std::string> SocketcandClient::receiveReply(std::chrono::milliseco
       replies_.pop_front();
       return r;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || closed_) return std::nullopt;
     fill(left);
   }

@@ -82,8 +82,7 @@ SocketcandServer::SocketcandServer(CanBus& bus, Config config)
   const int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   const std::string where = config_.address + " port " + service;
-  if (::bind(listen_fd_, found->ai_addr, found->ai_addrlen) != 0 ||
-      ::listen(listen_fd_, 16) != 0) {
+  if (::bind(listen_fd_, found->ai_addr, found->ai_addrlen) != 0 || ::listen(listen_fd_, 16) != 0) {
     const int saved = errno;
     ::close(listen_fd_);
     errno = saved;
@@ -197,7 +196,8 @@ void SocketcandServer::readFrom(Client& c) {
       break;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) drop(c, std::string("lost: ") + std::strerror(errno));
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+      drop(c, std::string("lost: ") + std::strerror(errno));
     break;
   }
   // Complete messages are handled even when the peer has closed after sending them.

@@ -14,7 +14,8 @@ bool isBlank(char c) {
 }
 
 void appendHex(std::string& out, uint32_t value, int digits) {
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHexDigits[(value >> shift) & 0xF];
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+    out += kHexDigits[(value >> shift) & 0xF];
 }
 
 // 1..`max_digits` hex digits, any case.

@@ -17,19 +17,20 @@ TEST(SocketcandWire, SplitterJoinsPiecesAndSeparatesMessages) {
   MessageSplitter s;
   s.feed("< hi >< open can0 > <send 1");
   EXPECT_EQ(drain(s), (std::vector<std::pair<Kind, std::string>>{{Kind::kMessage, " hi "},
-                                                                  {Kind::kMessage, " open can0 "}}));
+                                                                 {Kind::kMessage, " open can0 "}}));
   EXPECT_EQ(s.pendingBytes(), 7u);  // the unfinished send waits
   s.feed("23 1 ff >\r\n  ");
-  EXPECT_EQ(drain(s), (std::vector<std::pair<Kind, std::string>>{{Kind::kMessage, "send 123 1 ff "}}));
+  EXPECT_EQ(drain(s),
+            (std::vector<std::pair<Kind, std::string>>{{Kind::kMessage, "send 123 1 ff "}}));
   EXPECT_EQ(s.pendingBytes(), 0u);
 }
 
 TEST(SocketcandWire, SplitterReportsGarbageAndOverlongMessages) {
   MessageSplitter s(16);
   s.feed("hello< echo >x");
-  EXPECT_EQ(drain(s), (std::vector<std::pair<Kind, std::string>>{{Kind::kGarbage, "hello"},
-                                                                  {Kind::kMessage, " echo "},
-                                                                  {Kind::kGarbage, "x"}}));
+  EXPECT_EQ(drain(s),
+            (std::vector<std::pair<Kind, std::string>>{
+                {Kind::kGarbage, "hello"}, {Kind::kMessage, " echo "}, {Kind::kGarbage, "x"}}));
   s.feed("< 0123456789abcdef >");  // 18 bytes inside the brackets
   EXPECT_EQ(drain(s), (std::vector<std::pair<Kind, std::string>>{{Kind::kOverlong, ""}}));
   s.feed("<01234567890123456789");  // never closed, already past the limit

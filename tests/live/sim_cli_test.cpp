@@ -107,8 +107,8 @@ class SimCliLive : public ::testing::Test {
 };
 
 TEST_F(SimCliLive, AFullDiskUnderTheOutputIsAnError) {
-  EXPECT_EQ(exitCode(run({"--node", "5", "--duration", "20ms", "--record", "/dev/full",
-                          "--script", file("s.log", "(0.001) can0 005#08\n").string()})),
+  EXPECT_EQ(exitCode(run({"--node", "5", "--duration", "20ms", "--record", "/dev/full", "--script",
+                          file("s.log", "(0.001) can0 005#08\n").string()})),
             1);
   EXPECT_NE(err().find("cannot write the recording /dev/full"), std::string::npos) << err();
 
@@ -129,9 +129,9 @@ TEST_F(SimCliLive, AnEepromImageThatCannotBeWrittenEndsTheRunButKeepsTheRecordin
                                "(0.010) can0 000#08\n"
                                "(0.020) can0 000#89000800\n"
                                "(0.030) can0 000#08\n");
-  const int status = run({"--node", "0", "--eeprom-dir", (dir_ / "eeprom").string(), "--script",
-                          script.string(), "--duration", "100ms", "--record",
-                          (dir_ / "rec.log").string()});
+  const int status =
+      run({"--node", "0", "--eeprom-dir", (dir_ / "eeprom").string(), "--script", script.string(),
+           "--duration", "100ms", "--record", (dir_ / "rec.log").string()});
   EXPECT_EQ(exitCode(status), 1);
   EXPECT_NE(err().find("cannot write memory image " + (dir_ / "eeprom" / "node0.eeprom").string()),
             std::string::npos)
@@ -165,8 +165,8 @@ TEST_F(SimCliLive, ScriptsAreCheckedWithTheLineAtFault) {
       {"(230584300921.369396) can0 005#08", "timestamp beyond the longest possible run"},
   };
   for (const Case& c : cases) {
-    const fs::path script = file("bad.log", std::string("# header\n(0.001000) can0 005#08\n") +
-                                                c.line + "\n");
+    const fs::path script =
+        file("bad.log", std::string("# header\n(0.001000) can0 005#08\n") + c.line + "\n");
     EXPECT_EQ(exitCode(run({"--node", "5", "--script", script.string()})), 1) << c.line;
     const std::string message = err();
     EXPECT_NE(message.find("bad.log:3: "), std::string::npos) << message;
@@ -202,9 +202,9 @@ TEST_F(SimCliLive, TheRecordingNeverOverwritesAnInputOfTheRun) {
 TEST_F(SimCliLive, SignalsEndTheRunWithWholeLinesAndTheSignalsStatus) {
   const fs::path script = file("s.log", [] {
     std::string s;
-    for (int ms = 1; ms < 100000; ms += 1) s += "(" + std::to_string(ms / 1000) + "." +
-                                                 std::to_string(1000000 + ms % 1000 * 1000).substr(1) +
-                                                 ") can0 401#03\n";
+    for (int ms = 1; ms < 100000; ms += 1)
+      s += "(" + std::to_string(ms / 1000) + "." +
+           std::to_string(1000000 + ms % 1000 * 1000).substr(1) + ") can0 401#03\n";
     return s;
   }());
   for (const int sig : {SIGINT, SIGTERM}) {
@@ -292,7 +292,8 @@ TEST_F(SimCliLive, ServeAtMaximumSpeedPlaysAScriptAsTheOfflineRunDoes) {
                           (dir_ / "rec.log").string()})),
             0)
       << err();
-  const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double wall_s =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("serve --speed max: 2 s simulated in %.2f s of wall time\n", wall_s);
   EXPECT_EQ(readFile(dir_ / "rec.log"), offline);
 }

@@ -30,7 +30,8 @@ constexpr const char* kDescription =
     "the same output bytes.";
 
 constexpr const char* kRunFooter =
-    "Output lines are \"(SECONDS.MICROS) can0 ID#DATA\", stamped with the end of each frame on the\n"
+    "Output lines are \"(SECONDS.MICROS) can0 ID#DATA\", stamped with the end of each frame on "
+    "the\n"
     "bus relative to the start of the run; remote frames are \"ID#R\".\n"
     "\n"
     "Exit status: 0 after the run, 1 when a file cannot be used or written or the script is\n"
@@ -144,8 +145,7 @@ void addRunOptions(CLI::App& app, RunArgs& a) {
       ->type_name("TIME")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
       ->check(CLI::Validator(checkDuration, "", "duration"));
-  app.add_option("--record", a.record,
-                 "write the traffic to FILE instead of standard output.")
+  app.add_option("--record", a.record, "write the traffic to FILE instead of standard output.")
       ->type_name("FILE")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
@@ -198,8 +198,9 @@ struct Parser {
     app.footer(kRunFooter);
     app.get_formatter()->column_width(26);
     addRunOptions(app, top);
-    serve = app.add_subcommand("serve", "the live twin: paced to the wall clock, its bus served to\n"
-                                        "socketcand clients (see tavrix-sim serve --help)");
+    serve = app.add_subcommand("serve",
+                               "the live twin: paced to the wall clock, its bus served to\n"
+                               "socketcand clients (see tavrix-sim serve --help)");
     serve->allow_extras();
     serve->footer(std::string(kServeDescription) + "\n\n" + kServeFooter);
     addRunOptions(*serve, served);
@@ -211,7 +212,8 @@ std::string describe(const CLI::ParseError& e) {
   const std::string what = e.what();
   if (e.get_name() == "ArgumentMismatch" && what.find("required") != std::string::npos) {
     for (const auto& [option, need] : kNeeds) {
-      if (what.rfind(std::string(option) + ":", 0) == 0) return std::string(option) + " needs " + need;
+      if (what.rfind(std::string(option) + ":", 0) == 0)
+        return std::string(option) + " needs " + need;
     }
   }
   if (e.get_name() == "ValidationError") {
@@ -312,8 +314,8 @@ std::optional<sim::SimTime> parseDuration(std::string_view text) {
     std::string_view suffix;
     int64_t clk;
   };
-  static constexpr Unit kUnits[] = {{"us", sim::kClocksPerUs}, {"ms", sim::kClocksPerMs},
-                                    {"s", sim::kBusClockHz}};
+  static constexpr Unit kUnits[] = {
+      {"us", sim::kClocksPerUs}, {"ms", sim::kClocksPerMs}, {"s", sim::kBusClockHz}};
   int64_t per = sim::kBusClockHz;
   for (const Unit& u : kUnits) {
     if (text.size() > u.suffix.size() && text.ends_with(u.suffix)) {

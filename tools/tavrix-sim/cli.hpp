@@ -23,12 +23,12 @@ namespace tavrix::tools {
 inline constexpr sim::SimTime kRunForever = std::numeric_limits<sim::SimTime>::max();
 
 struct SimOptions {
-  std::vector<int> nodes;                         // node numbers, in bus attach order
-  std::optional<std::filesystem::path> eepromDir; // images DIR/nodeN.eeprom; none: in memory
-  bool factory = false;                           // default set into blank images
-  std::optional<std::filesystem::path> script;    // candump log the host plays
+  std::vector<int> nodes;                             // node numbers, in bus attach order
+  std::optional<std::filesystem::path> eepromDir;     // images DIR/nodeN.eeprom; none: in memory
+  bool factory = false;                               // default set into blank images
+  std::optional<std::filesystem::path> script;        // candump log the host plays
   sim::SimTime duration_clk = sim::fromMillis(1000);  // kRunForever: until stopped
-  std::optional<std::filesystem::path> record;    // traffic there instead of stdout
+  std::optional<std::filesystem::path> record;        // traffic there instead of stdout
   bool help = false;
   std::string helpText;  // the help of the command asked for, when `help`
 

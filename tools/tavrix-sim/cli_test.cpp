@@ -12,10 +12,11 @@ TEST(SimCli, Durations) {
     const char* text;
     std::optional<sim::SimTime> clk;
   } cases[] = {
-      {"2s", 80'000'000},     {"150ms", 6'000'000}, {"250us", 10'000}, {"1.5s", 60'000'000},
-      {"3", 120'000'000},     {"0.025", 1'000'000}, {"0ms", 0},        {"1.25ms", 50'000},
-      {"", std::nullopt},     {"ms", std::nullopt}, {"-1s", std::nullopt}, {"1.s", std::nullopt},
-      {"1x", std::nullopt},   {"1.2.3s", std::nullopt}, {"99999999999999999s", std::nullopt},
+      {"2s", 80'000'000},   {"150ms", 6'000'000},     {"250us", 10'000},
+      {"1.5s", 60'000'000}, {"3", 120'000'000},       {"0.025", 1'000'000},
+      {"0ms", 0},           {"1.25ms", 50'000},       {"", std::nullopt},
+      {"ms", std::nullopt}, {"-1s", std::nullopt},    {"1.s", std::nullopt},
+      {"1x", std::nullopt}, {"1.2.3s", std::nullopt}, {"99999999999999999s", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(parseDuration(c.text), c.clk) << c.text;
 }
@@ -73,7 +74,8 @@ TEST(SimCli, ServeOptions) {
   EXPECT_EQ(o->record, std::filesystem::path("r.log"));
   EXPECT_EQ(o->duration_clk, kRunForever);  // serving runs until stopped ...
 
-  const auto d = parseOptions({"serve", "--node", "5", "--speed", "max", "--duration", "3s"}, &error);
+  const auto d =
+      parseOptions({"serve", "--node", "5", "--speed", "max", "--duration", "3s"}, &error);
   ASSERT_TRUE(d) << error;
   EXPECT_EQ(d->speed, 0.0);
   EXPECT_EQ(d->duration_clk, sim::fromMillis(3000));  // ... or for the time given

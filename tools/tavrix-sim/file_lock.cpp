@@ -23,10 +23,10 @@ std::optional<FileLock> FileLock::tryLock(const std::filesystem::path& path, std
     const int e = errno;
     ::close(fd);
     if (error) {
-      *error = e == EWOULDBLOCK
-                   ? path.string() + " is in use by another simulator; give each running "
-                                     "simulator its own --eeprom-dir"
-                   : "cannot lock " + path.string() + ": " + std::strerror(e);
+      *error = e == EWOULDBLOCK ? path.string() +
+                                      " is in use by another simulator; give each running "
+                                      "simulator its own --eeprom-dir"
+                                : "cannot lock " + path.string() + ": " + std::strerror(e);
     }
     return std::nullopt;
   }

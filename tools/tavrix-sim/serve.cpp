@@ -41,10 +41,9 @@ class ProgressLine {
       std::snprintf(text, sizeof text, "\rtavrix-sim: %.1f s simulated, %.2fx real time   ", sim_s,
                     wall_s > 0 ? sim_s / wall_s : 0.0);
     } else {
-      std::snprintf(text, sizeof text,
-                    "\rtavrix-sim: %.1f s simulated of %.1f s, %.2fx real time   ", sim_s,
-                    static_cast<double>(end_clk_) / sim::kBusClockHz,
-                    wall_s > 0 ? sim_s / wall_s : 0.0);
+      std::snprintf(
+          text, sizeof text, "\rtavrix-sim: %.1f s simulated of %.1f s, %.2fx real time   ", sim_s,
+          static_cast<double>(end_clk_) / sim::kBusClockHz, wall_s > 0 ? sim_s / wall_s : 0.0);
     }
     *out_ << text << std::flush;
     printed_ = true;
@@ -77,7 +76,9 @@ LoopResult runLoop(sim::World& world, const LoopConfig& c, const std::vector<sim
     return start + std::chrono::duration_cast<Clock::duration>(
                        Seconds(static_cast<double>(t - start_clk) / clk_per_wall_s));
   };
-  const auto nextStep = [&] { return world.now() + std::min(c.slice_clk, c.end_clk - world.now()); };
+  const auto nextStep = [&] {
+    return world.now() + std::min(c.slice_clk, c.end_clk - world.now());
+  };
 
   LoopResult result;
   ProgressLine progress(c.progress, c.progress_after_s, c.end_clk, start);
@@ -126,7 +127,8 @@ LoopResult runLoop(sim::World& world, const LoopConfig& c, const std::vector<sim
       if (const auto at = progress.nextAt()) wake = std::min(wake, *at);
       const auto wait = std::max(Clock::duration::zero(), wake - Clock::now());
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-      const timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+      const timespec ts{static_cast<time_t>(ns / 1'000'000'000),
+                        static_cast<long>(ns % 1'000'000'000)};
       fds.clear();
       for (sim::PolledIo* p : io) p->addPollFds(fds);
       // EINTR (a signal) only shortens the wait; the loop looks at the stop flag next.
