@@ -602,9 +602,15 @@ void MotorDrive::FTM0_Init(int16_t MODULO) {
 }
 
 // Context: ISR, level 5.
+// Written out: it runs in every PWM period, and the six stores then need no loop.
 void MotorDrive::FTM0_SetCompareValues(const int16_t values[6]) {
   const uintptr_t f = ftm::kFtm0;
-  for (uint8_t n = 0; n < 6; ++n) r32(ftm::CnV(f, n)) = static_cast<uint16_t>(values[n]);
+  r32(ftm::CnV(f, 0)) = static_cast<uint16_t>(values[0]);
+  r32(ftm::CnV(f, 1)) = static_cast<uint16_t>(values[1]);
+  r32(ftm::CnV(f, 2)) = static_cast<uint16_t>(values[2]);
+  r32(ftm::CnV(f, 3)) = static_cast<uint16_t>(values[3]);
+  r32(ftm::CnV(f, 4)) = static_cast<uint16_t>(values[4]);
+  r32(ftm::CnV(f, 5)) = static_cast<uint16_t>(values[5]);
   r32(ftm::PWMLOAD(f)) = ftm::PWMLOAD_LDOK;
 }
 
