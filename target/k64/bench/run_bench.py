@@ -90,10 +90,10 @@ def properties():
     return pairs
 
 
-def armcycles(tool, elf, inits, calls, repeat=1):
+def armcycles(tool, elf, inits, calls, repeat=1, profile=False):
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         cmd = [sys.executable, tool, "run", elf, "--ram", "0x1FFF0000:0x40000", "--ctors",
-               "--budget", "5000000", "--json", out.name]
+               "--budget", "5000000", "--json", out.name] + (["--profile"] if profile else [])
         for i in inits:
             cmd += ["--init", i]
         for c in calls:
@@ -124,6 +124,28 @@ SCENARIOS = [
     ("profile mode: trajectory steps towards a far target",
      ["bench_host_set16(8, 5)", "bench_host_set32(48, 200000)"], 20),
 ]
+
+
+def demangle(names):
+    out = subprocess.run(["arm-none-eabi-c++filt"], input="\n".join(names), text=True,
+                         capture_output=True).stdout.split("\n")
+    return {n: (d.split("(")[0] if d else n) for n, d in zip(names, out)}
+
+
+def phase_profiles(calls, top=4):
+    """For each phase, the functions of its most expensive instance, by typ cycles (self)."""
+    worst_call = {}
+    for c in calls:
+        if c["call"].startswith("bench_control_phase") and c.get("profile"):
+            if typ(c) > typ(worst_call.get(c["r0"], {"cycles": {"typ": -1}})):
+                worst_call[c["r0"]] = c
+    names = demangle(sorted({n for c in worst_call.values() for n in c["profile"]}))
+    lines = []
+    for phase in sorted(worst_call):
+        prof = sorted(worst_call[phase]["profile"].items(), key=lambda kv: -kv[1][1])[:top]
+        lines.append(f"      p{phase} ({typ(worst_call[phase])}): " +
+                     ", ".join(f"{names[n]} {v[1]}" for n, v in prof))
+    return lines
 
 
 def control_report(calls):
@@ -160,6 +182,8 @@ def main():
     ap.add_argument("--cycles", type=int, default=24, help="control cycles per scenario")
     ap.add_argument("--build-root", default=os.path.join(REPO, "build"))
     ap.add_argument("--source", default=REPO, help="source tree to build (default: this one)")
+    ap.add_argument("--profile", action="store_true",
+                    help="also list the functions each phase spends its cycles in")
     args = ap.parse_args()
     if not os.path.exists(args.armcycles):
         sys.exit(f"armcycles not found at {args.armcycles} (use --armcycles or $ARMCYCLES)")
@@ -186,7 +210,8 @@ def main():
         print(f"  square root: typ {typ(kernels[8])}, {typ(kernels[9])}; PI controller: typ {typ(kernels[10])}")
         for title, inits, step in SCENARIOS:
             sequence = ["bench_control_phase"] * 6 + [f"bench_step_angle({step})"]
-            calls = armcycles(args.armcycles, elf, start + inits, sequence, repeat=args.cycles)
+            calls = armcycles(args.armcycles, elf, start + inits, sequence, repeat=args.cycles,
+                              profile=args.profile)
             first, per_phase, sums, peak, stack, repeats = control_report(calls)
             print(f"  {title}:")
             if not per_phase:
@@ -204,6 +229,9 @@ def main():
                   f"{'met' if max(sums) <= CYCLE_GOAL else 'NOT met'}); phase 6 repeated "
                   f"{repeats} times by the sector vote")
             print(f"    worst single phase, max column: {peak} cycles; stack {stack} bytes")
+            if args.profile:
+                print("    where the worst instance of each phase spends its cycles (self, typ):")
+                print("\n".join(phase_profiles(calls)))
     return 0
 
 
