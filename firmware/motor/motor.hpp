@@ -207,9 +207,8 @@ class Motor {
   uint8_t Motor_IsOvercurrentFault() const;
 
   // ---- main-loop entry points ------------------------------------------------------------
-  // motorHome, motorMoveToScaledP, motorCollectStats and motorTestFETs are placeholders in
-  // motor.cpp until homing.cpp holds them (they move there whole; the loops read the limit
-  // overrides limitedMT/limitedV that homing sets, declared below).
+  // motorHome, motorMoveToScaledP, motorCollectStats and motorTestFETs live in homing.cpp; the
+  // loops read the limit overrides limitedMT/limitedV that homing sets (declared below).
 
   // Context: main loop. Homing; cancels a pending automatic homing first.
   void motorHome();
@@ -218,11 +217,11 @@ class Motor {
   // Context: main loop (software-timer callback, 5000 ticks after the offset search started).
   // Takes the electrical offset, leaves the search and saves property[ELEC_OFFSET].
   void motorWriteOffset();
-  // Context: main loop. Move to scaled position p, 0..65535 of the travel (nothing yet).
+  // Context: main loop. Move to scaled position p, 0..65535 of the travel.
   void motorMoveToScaledP(uint16_t p);
-  // Context: main loop. Phase-current statistics over `samples` ticks (nothing yet).
+  // Context: main loop. Phase-current statistics over `samples` ticks.
   void motorCollectStats(stat_t* result, int32_t samples);
-  // Context: main loop, status 4 only. Bridge switch test (nothing yet).
+  // Context: main loop, status 4 only. Bridge switch test.
   void motorTestFETs(uint8_t data);
 
   // ---- state ------------------------------------------------------------------------------
