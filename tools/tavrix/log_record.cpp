@@ -1,7 +1,13 @@
 #include "tools/tavrix/log_record.hpp"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "tools/tavrix/errors.hpp"
 
 namespace tavrix::cli {
 
@@ -149,5 +155,46 @@ std::string metricsTitle(const StepMetrics& m) {
                 m.steady_state_error);
   return b;
 }
+
+void plotCsv(const std::string& csv, const std::string& out, const std::string& title) {
+  const bool svg = out.ends_with(".svg");
+  if (!svg && !out.ends_with(".png")) {
+    throw Failure(Exit::kUsage, "plot file " + out + " must end in .svg or .png");
+  }
+  std::string script = "/tmp/tavrix-plot-XXXXXX";
+  const int fd = ::mkstemp(script.data());
+  if (fd < 0) throw Failure(Exit::kRefused, "cannot create a temporary file for the plot");
+  ::close(fd);
+  std::string cmd;
+  if (std::system("command -v gnuplot >/dev/null 2>&1") == 0) {
+    std::ofstream g(script);
+    g << "set datafile separator ','\n"
+      << "set terminal " << (svg ? "svg size 1000,600" : "pngcairo size 1000,600") << "\n"
+      << "set output '" << out << "'\n"
+      << "set title \"" << title << "\"\n"
+      << "set xlabel 'time (s)'\nset ylabel 'q-axis current (Q31)'\nset key autotitle columnhead\n"
+      << "plot '" << csv << "' using 1:9 with lines, '' using 1:11 with lines\n";
+    cmd = "gnuplot " + script;
+  } else if (std::system("python3 -c 'import matplotlib' >/dev/null 2>&1") == 0) {
+    std::ofstream p(script);
+    p << "import csv, matplotlib\nmatplotlib.use('Agg')\nimport matplotlib.pyplot as plt\n"
+      << "rows = [r for r in csv.DictReader(open('" << csv << "'))]\n"
+      << "t = [float(r['time_s']) for r in rows if r['iq_req'] and r['iq_fbck']]\n"
+      << "q = [int(r['iq_req']) for r in rows if r['iq_req'] and r['iq_fbck']]\n"
+      << "f = [int(r['iq_fbck']) for r in rows if r['iq_req'] and r['iq_fbck']]\n"
+      << "plt.figure(figsize=(10, 6))\nplt.plot(t, q, label='iq_req')\nplt.plot(t, f, label='iq_fbck')\n"
+      << "plt.xlabel('time (s)')\nplt.ylabel('q-axis current (Q31)')\nplt.legend()\n"
+      << "plt.title('" << title << "')\nplt.savefig('" << out << "')\n";
+    cmd = "python3 " + script;
+  } else {
+    std::remove(script.c_str());
+    throw Failure(Exit::kRefused, "no plotter: install gnuplot-nox or python3-matplotlib "
+                                  "(the CSV is written)");
+  }
+  const int rc = std::system(cmd.c_str());
+  std::remove(script.c_str());
+  if (rc != 0) throw Failure(Exit::kRefused, "the plotter failed on " + out);
+}
+
 
 }  // namespace tavrix::cli

@@ -57,4 +57,9 @@ struct StepMetrics {
 StepMetrics stepMetrics(const LogRecords& r);
 std::string metricsTitle(const StepMetrics& m);
 
+// Plots the q-current request and feedback of a CSV written by writeCsv into `out` (.svg or
+// .png) with gnuplot, or python3-matplotlib when gnuplot is missing. Throws Failure(kRefused)
+// when neither is installed or the plotter fails, Failure(kUsage) for another file type.
+void plotCsv(const std::string& csv, const std::string& out, const std::string& title);
+
 }  // namespace tavrix::cli

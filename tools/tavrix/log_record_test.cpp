@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
+
+#include "tools/tavrix/errors.hpp"
 
 namespace tavrix::cli {
 namespace {
@@ -114,6 +118,41 @@ TEST(StepMetrics, NoStepNoMetrics) {
   for (int i = 0; i < 50 * kWordsPerRecord; ++i) w.push_back({i % kWordsPerRecord, 7});
   EXPECT_FALSE(stepMetrics(rebuildRecords(w)).valid);
   EXPECT_EQ(metricsTitle(StepMetrics{}), "no step in the record");
+}
+
+}  // namespace
+}  // namespace tavrix::cli
+
+namespace tavrix::cli {
+namespace {
+
+TEST(StepPlot, WritesAnSvgWithTheMetricsInTheTitle) {
+  if (std::system("command -v gnuplot >/dev/null 2>&1") != 0 &&
+      std::system("python3 -c 'import matplotlib' >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "neither gnuplot nor python3-matplotlib is installed";
+  }
+  std::vector<LogWord> w;
+  for (int i = 0; i < 200; ++i) {
+    for (int k = 0; k < kWordsPerRecord; ++k) {
+      w.push_back({k, k == 7 ? (i < 20 ? 0 : 1000) : k == 9 ? (i < 25 ? 0 : 990) : 0});
+    }
+  }
+  const LogRecords r = rebuildRecords(w);
+  const std::string csv = ::testing::TempDir() + "tavrix-plot.csv";
+  const std::string svg = ::testing::TempDir() + "tavrix-plot.svg";
+  std::ofstream(csv) << [&] {
+    std::ostringstream o;
+    writeCsv(o, r, false);
+    return o.str();
+  }();
+  std::remove(svg.c_str());
+  plotCsv(csv, svg, metricsTitle(stepMetrics(r)));
+  std::ifstream in(svg);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("<svg"), std::string::npos);
+  EXPECT_NE(text.str().find("steady-state error 10"), std::string::npos);
+  EXPECT_THROW(plotCsv(csv, ::testing::TempDir() + "x.pdf", "t"), Failure);
 }
 
 }  // namespace

@@ -208,50 +208,6 @@ void verbLogRecord(Session& s, VerbArgs& a) {
           << " log dump --csv FILE`\n";
 }
 
-namespace {
-
-void plotWith(const std::string& csv, const std::string& out, const std::string& title) {
-  const bool svg = out.ends_with(".svg");
-  if (!svg && !out.ends_with(".png")) {
-    throw Failure(Exit::kUsage, "plot file " + out + " must end in .svg or .png");
-  }
-  std::string script = "/tmp/tavrix-plot-XXXXXX";
-  const int fd = ::mkstemp(script.data());
-  if (fd < 0) throw Failure(Exit::kRefused, "cannot create a temporary file for the plot");
-  ::close(fd);
-  std::string cmd;
-  if (std::system("command -v gnuplot >/dev/null 2>&1") == 0) {
-    std::ofstream g(script);
-    g << "set datafile separator ','\n"
-      << "set terminal " << (svg ? "svg size 1000,600" : "pngcairo size 1000,600") << "\n"
-      << "set output '" << out << "'\n"
-      << "set title \"" << title << "\"\n"
-      << "set xlabel 'time (s)'\nset ylabel 'q-axis current (Q31)'\nset key autotitle columnhead\n"
-      << "plot '" << csv << "' using 1:9 with lines, '' using 1:11 with lines\n";
-    cmd = "gnuplot " + script;
-  } else if (std::system("python3 -c 'import matplotlib' >/dev/null 2>&1") == 0) {
-    std::ofstream p(script);
-    p << "import csv, matplotlib\nmatplotlib.use('Agg')\nimport matplotlib.pyplot as plt\n"
-      << "rows = [r for r in csv.DictReader(open('" << csv << "'))]\n"
-      << "t = [float(r['time_s']) for r in rows if r['iq_req'] and r['iq_fbck']]\n"
-      << "q = [int(r['iq_req']) for r in rows if r['iq_req'] and r['iq_fbck']]\n"
-      << "f = [int(r['iq_fbck']) for r in rows if r['iq_req'] and r['iq_fbck']]\n"
-      << "plt.figure(figsize=(10, 6))\nplt.plot(t, q, label='iq_req')\nplt.plot(t, f, label='iq_fbck')\n"
-      << "plt.xlabel('time (s)')\nplt.ylabel('q-axis current (Q31)')\nplt.legend()\n"
-      << "plt.title('" << title << "')\nplt.savefig('" << out << "')\n";
-    cmd = "python3 " + script;
-  } else {
-    std::remove(script.c_str());
-    throw Failure(Exit::kRefused, "no plotter: install gnuplot-nox or python3-matplotlib "
-                                  "(the CSV is written)");
-  }
-  const int rc = std::system(cmd.c_str());
-  std::remove(script.c_str());
-  if (rc != 0) throw Failure(Exit::kRefused, "the plotter failed on " + out);
-}
-
-}  // namespace
-
 void verbLogDump(Session& s, VerbArgs& a) {
   const int node = singleNode(s, "log dump");
   PropertyClient pc = s.properties();
@@ -307,7 +263,7 @@ void verbLogDump(Session& s, VerbArgs& a) {
     s.out() << "node " << node << ": " << words.size() << " words, " << rec.records.size()
             << " records, " << rec.lost_words << " words lost; " << metricsTitle(m) << "\n";
   }
-  for (const std::string& p : a.plots) plotWith(a.output, p, "node " + std::to_string(node) + ": " + metricsTitle(m));
+  for (const std::string& p : a.plots) plotCsv(a.output, p, "node " + std::to_string(node) + ": " + metricsTitle(m));
   if (rec.lost_words > 0 && !a.allow_gaps) {
     throw Failure(Exit::kRefused, std::to_string(rec.lost_words) + " words were lost in " +
                                       std::to_string(rec.damaged.size()) +
