@@ -13,7 +13,8 @@ class Node;
 // Context: any (pure). Square root by Newton's iteration from t = c, stopping once
 // |t*t - c| <= c * 1e-4 (single precision; t + c/t in single, the halving in double). 0 for 0,
 // and 0 for a negative argument (a slightly negative variance), for which the iteration could
-// never stop. Every positive float, subnormals included, ends within 75 steps.
+// never stop. Positive arguments, subnormals included, end the iteration (at most 75 steps over
+// all subnormals and a sweep of the normal range).
 float motorSqrt(float c);
 
 namespace homing {
