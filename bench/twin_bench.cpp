@@ -65,9 +65,10 @@ Step analyse(const std::vector<double>& y, double from) {
 }
 
 void currentSteps() {
-  std::printf("\nq-current step 1 A -> 3 A, shaft held by a hard stop; plant iq once per control cycle\n");
-  std::printf("  %-8s %-6s %12s %14s %12s %10s\n", "BYPASS", "BW Hz", "rise cycles",
-              "ideal cycles", "overshoot %", "final A");
+  std::printf(
+      "\nq-current step 1 A -> 3 A, shaft held by a hard stop; plant iq once per control cycle\n");
+  std::printf("  %-8s %-6s %12s %14s %12s %10s\n", "BYPASS", "BW Hz", "rise cycles", "ideal cycles",
+              "overshoot %", "final A");
   for (int bypass : {0, 1}) {
     for (int bw : {650, 700, 800, 900}) {
       DriveTwin t;
@@ -142,8 +143,9 @@ void positionMoves() {
     }
   }
 
-  std::printf("\nprofile move (mode 5) of 20000 counts: steps of 652 counts, VELOCITY_LIMIT and\n"
-              "ACCEL_LIMIT in the profile's units (steps/s, steps/s per 3.3 ms call)\n");
+  std::printf(
+      "\nprofile move (mode 5) of 20000 counts: steps of 652 counts, VELOCITY_LIMIT and\n"
+      "ACCEL_LIMIT in the profile's units (steps/s, steps/s per 3.3 ms call)\n");
   std::printf("  %-8s %14s %14s %14s\n", "BYPASS", "duration ms", "ideal ms", "final error");
   for (int bypass : {0, 1}) {
     DriveTwin t;
@@ -176,13 +178,16 @@ void positionMoves() {
 
 // Simulated seconds per second of wall clock and of this process's processor time.
 void speed() {
-  std::printf("\ntwin speed, simulated seconds per second (nodes with the plant, mode 0 unless said)\n");
+  std::printf(
+      "\ntwin speed, simulated seconds per second (nodes with the plant, mode 0 unless said)\n");
   std::printf("  %-28s %10s %10s\n", "run", "wall", "cpu");
   struct Run {
     const char* name;
     int nodes;
     int mode;
-  } runs[] = {{"1 node", 1, 0}, {"1 node, mode 4 at 300", 1, 4}, {"8 nodes", 8, 0},
+  } runs[] = {{"1 node", 1, 0},
+              {"1 node, mode 4 at 300", 1, 4},
+              {"8 nodes", 8, 0},
               {"8 nodes, mode 4 at 300", 8, 4}};
   for (const Run& run : runs) {
     tavrix::sim::World world;

@@ -16,9 +16,9 @@ constexpr uint8_t kBusChannel = 6;
 constexpr uint8_t kThermistorChannel = 16;
 constexpr uint8_t kAuxChannel = 23;
 
-constexpr std::array<platform::Pin, 6> kGatePins = {
-    platform::pins::PTC1, platform::pins::PTC2, platform::pins::PTC3,
-    platform::pins::PTC4, platform::Pin{3, 4},  platform::Pin{3, 5}};
+constexpr std::array<platform::Pin, 6> kGatePins = {platform::pins::PTC1, platform::pins::PTC2,
+                                                    platform::pins::PTC3, platform::pins::PTC4,
+                                                    platform::Pin{3, 4},  platform::Pin{3, 5}};
 
 double seconds(SimTime clk) {
   return static_cast<double>(clk) / static_cast<double>(kBusClockHz);
@@ -78,8 +78,8 @@ void DriveBoard::setPeriod(const PwmPeriod& period) {
   if (period_valid_) {
     for (size_t k = 0; k < 3; ++k) {
       const SimTime end = std::min<SimTime>(now_clk_ - period_.start_clk, period_.period_clk);
-      prev_active_at_end_[k] = end >= active_from_[k] && end <= active_to_[k] &&
-                               active_from_[k] < active_to_[k];
+      prev_active_at_end_[k] =
+          end >= active_from_[k] && end <= active_to_[k] && active_from_[k] < active_to_[k];
     }
   }
   period_ = period;
@@ -220,17 +220,19 @@ uint16_t DriveBoard::sample(AdcUnit unit, uint8_t channel, AdcInputSet set, SimT
   advanceTo(at_clk);
   if (unit == AdcUnit::ADC0) {
     if (channel != kCurrentChannel || set != AdcInputSet::b) return 0;
-    return quantise(board_.current_offset_counts +
-                    board_.current_counts_per_a * dcLinkCurrent() +
+    return quantise(board_.current_offset_counts + board_.current_counts_per_a * dcLinkCurrent() +
                     noise(board_.current_noise_counts));
   }
   switch (channel) {
     case kBusChannel:
       if (set != AdcInputSet::b) return 0;
       return quantise(board_.bus_v * board_.bus_counts_per_v + noise(board_.bus_noise_counts));
-    case kThermistorChannel: return thermistorCounts(plant_.windingTemperature());
-    case kAuxChannel: return board_.aux_counts;
-    default: return 0;
+    case kThermistorChannel:
+      return thermistorCounts(plant_.windingTemperature());
+    case kAuxChannel:
+      return board_.aux_counts;
+    default:
+      return 0;
   }
 }
 

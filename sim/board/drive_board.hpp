@@ -42,9 +42,9 @@ namespace tavrix::sim {
 
 struct BoardParams {
   double bus_v = 24.0;
-  double current_counts_per_a = 232.5;  // DC-link sensor gain
+  double current_counts_per_a = 232.5;    // DC-link sensor gain
   double current_offset_counts = 2051.0;  // zero-current reading
-  double current_noise_counts = 0.6;    // standard deviation
+  double current_noise_counts = 0.6;      // standard deviation
   double bus_counts_per_v = 100.0 / 4.5;  // divider: the filtered reading is in 10 mV
   double bus_noise_counts = 0.3;
   uint16_t aux_counts = 0;  // ADC1 channel 23
@@ -132,7 +132,7 @@ class DriveBoard final : public AnalogSource {
   std::array<int32_t, 3> active_from_{};  // the pair's output, relative to the period start
   std::array<int32_t, 3> active_to_{};
   std::array<bool, 3> low_delayed_{};  // the low side waits a dead time after a period start
-  std::array<int32_t, 15> edges_{};  // switching instants in the period, relative, sorted
+  std::array<int32_t, 15> edges_{};    // switching instants in the period, relative, sorted
   size_t edge_count_ = 0;
   bool edges_stale_ = false;
   std::array<GatePin, 6> gates_{};

@@ -18,9 +18,9 @@ using testing::TestApp;
 using testing::TestAppSlot;
 using testing::TestHooks;
 
-constexpr std::array<platform::Pin, 6> kGates = {
-    platform::pins::PTC1, platform::pins::PTC2, platform::pins::PTC3,
-    platform::pins::PTC4, platform::Pin{3, 4},  platform::Pin{3, 5}};
+constexpr std::array<platform::Pin, 6> kGates = {platform::pins::PTC1, platform::pins::PTC2,
+                                                 platform::pins::PTC3, platform::pins::PTC4,
+                                                 platform::Pin{3, 4},  platform::Pin{3, 5}};
 
 PlantParams frozenPlant() {
   PlantParams p;
@@ -59,8 +59,8 @@ struct ChipFixture {
     return n;
   }
   int expected(double amps) const {
-    return static_cast<int>(std::lround(params.current_offset_counts +
-                                        params.current_counts_per_a * amps));
+    return static_cast<int>(
+        std::lround(params.current_offset_counts + params.current_counts_per_a * amps));
   }
 };
 

@@ -63,9 +63,7 @@ struct Fixture {
     // Phase currents A 3 A, B -1 A, C -2 A.
     board.plant().setCurrents(3.0, 0.5 / (0.5 * std::sqrt(3.0)));
   }
-  int current(SimTime rel) {
-    return board.sample(AdcUnit::ADC0, 7, AdcInputSet::b, kStart + rel);
-  }
+  int current(SimTime rel) { return board.sample(AdcUnit::ADC0, 7, AdcInputSet::b, kStart + rel); }
 };
 
 // The firmware samples 27 clocks before the middle phase's on edge (count -227, only the largest
@@ -109,9 +107,8 @@ TEST(DriveBoard, DeadTimeSeparatesTheSwitchesOfALeg) {
     SimTime rel;
     LegState a;
   } cases[] = {
-      {399, LegState::kLow},  {400, LegState::kOff}, {416, LegState::kOff},
-      {417, LegState::kHigh}, {599, LegState::kHigh}, {600, LegState::kOff},
-      {616, LegState::kOff},  {617, LegState::kLow},
+      {399, LegState::kLow},  {400, LegState::kOff}, {416, LegState::kOff}, {417, LegState::kHigh},
+      {599, LegState::kHigh}, {600, LegState::kOff}, {616, LegState::kOff}, {617, LegState::kLow},
   };
   for (const Case& c : cases) {
     f.board.advanceTo(kStart + c.rel);

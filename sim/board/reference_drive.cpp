@@ -14,9 +14,9 @@ ObserverModel observerModelOf(const ReferenceDrive& drive, int position_scale, i
   const double cycle_s = 6.0 * modulo / static_cast<double>(kBusClockHz);
   // Continuous model, x = (shaft rad/s, q current A), u = q voltage V.
   const double kt = 1.5 * m.pole_pairs * m.flux_linkage_wb;
-  const double a[2][2] = {{-m.viscous_nms / m.inertia_kgm2, kt / m.inertia_kgm2},
-                          {-m.pole_pairs * m.flux_linkage_wb / m.inductance_h,
-                           -m.resistance_ohm / m.inductance_h}};
+  const double a[2][2] = {
+      {-m.viscous_nms / m.inertia_kgm2, kt / m.inertia_kgm2},
+      {-m.pole_pairs * m.flux_linkage_wb / m.inductance_h, -m.resistance_ohm / m.inductance_h}};
   // exp(A T) and its integral by their series; |A T| is below 1, so 40 terms are exact.
   double phi[2][2] = {{1, 0}, {0, 1}};
   double gam[2][2] = {{cycle_s, 0}, {0, cycle_s}};
@@ -101,8 +101,8 @@ std::optional<ReferenceDrive> parseReferenceDrive(std::istream& in, std::string*
     if (key.front() == '[') {
       if (key.back() != ']' || (words >> extra)) return fail("bad section line");
       section = key.substr(1, key.size() - 2);
-      if (section != "motor" && section != "thermal" && section != "axis" &&
-          section != "board" && section != "properties") {
+      if (section != "motor" && section != "thermal" && section != "axis" && section != "board" &&
+          section != "properties") {
         return fail("unknown section " + section);
       }
       continue;

@@ -122,9 +122,15 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
   int floating_count = 0;
   for (size_t k = 0; k < 3; ++k) {
     switch (legs[k]) {
-      case LegState::kHigh: v[k] = bus_v; break;
-      case LegState::kLow: v[k] = 0.0; break;
-      case LegState::kShort: v[k] = 0.5 * bus_v; break;
+      case LegState::kHigh:
+        v[k] = bus_v;
+        break;
+      case LegState::kLow:
+        v[k] = 0.0;
+        break;
+      case LegState::kShort:
+        v[k] = 0.5 * bus_v;
+        break;
       case LegState::kOff:
         if (std::fabs(i[k]) > kZeroCurrent_a) {
           v[k] = i[k] > 0.0 ? 0.0 : bus_v;
@@ -188,8 +194,8 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
   // Winding temperature: copper losses in, conduction to ambient out.
   const ThermalParams& th = params_.thermal;
   const double loss_w = 1.5 * r * (i_alpha_ * i_alpha_ + i_beta_ * i_beta_);
-  winding_c_ += h * (loss_w - (winding_c_ - th.ambient_c) / th.resistance_k_per_w) /
-                th.capacity_j_per_k;
+  winding_c_ +=
+      h * (loss_w - (winding_c_ - th.ambient_c) / th.resistance_k_per_w) / th.capacity_j_per_k;
 
   // Mechanics.
   const AxisParams& ax = params_.axis;

@@ -20,9 +20,9 @@ struct MotorParams {
   double inductance_h = 459.3e-6;     // per phase (Ld = Lq)
   double flux_linkage_wb = 2.032e-3;  // magnet flux linkage amplitude per phase
   int pole_pairs = 4;
-  double inertia_kgm2 = 1.4785e-7;  // rotor and load
-  double viscous_nms = 1.648e-5;   // friction torque per rad/s
-  double coulomb_nm = 0.5e-3;     // dry friction torque
+  double inertia_kgm2 = 1.4785e-7;           // rotor and load
+  double viscous_nms = 1.648e-5;             // friction torque per rad/s
+  double coulomb_nm = 0.5e-3;                // dry friction torque
   double resistance_tempco_per_k = 0.00393;  // copper
 };
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <boost/context/detail/fcontext.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 

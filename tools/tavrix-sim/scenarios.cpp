@@ -137,8 +137,10 @@ int scenarioTorque(bool shortForm, Report& r) {
         reported_a += t.get(prop::Q_CURRENT) / t.countsPerA() / samples;
         plant_a += t.plant().currentQ() / samples;
       }
-      r.line("TORQUE %5d: command %6.3f A, node Q_CURRENT %6.3f A, plant iq %6.3f A (shaft %.1f rad, %.1f rad/s)",
-             torque, want_a, reported_a, plant_a, t.plant().shaftAngle(), t.plant().shaftVelocity());
+      r.line(
+          "TORQUE %5d: command %6.3f A, node Q_CURRENT %6.3f A, plant iq %6.3f A (shaft %.1f rad, "
+          "%.1f rad/s)",
+          torque, want_a, reported_a, plant_a, t.plant().shaftAngle(), t.plant().shaftVelocity());
       r.check(near(plant_a, want_a, 0.1 * std::fabs(want_a) + band_a),
               "plant q current follows the command");
       r.check(near(reported_a, plant_a, 0.1 * std::fabs(want_a) + band_a),
@@ -148,7 +150,8 @@ int scenarioTorque(bool shortForm, Report& r) {
     t.runMs(200);
     r.line("mode 0 after 200 ms: plant iq %.3f A, shaft %.1f rad/s", t.plant().currentQ(),
            t.plant().shaftVelocity());
-    r.check(std::fabs(t.plant().shaftVelocity()) < 1.0, "mode 0: the shorted phases brake the shaft");
+    r.check(std::fabs(t.plant().shaftVelocity()) < 1.0,
+            "mode 0: the shorted phases brake the shaft");
   }
   return r.result();
 }
@@ -231,9 +234,9 @@ int scenarioOvertemp(bool shortForm, Report& r) {
     s += 0.1;
   }
   const int reported = t.get(prop::TEMPERATURE);
-  r.line("latched after %.1f s: TEMPERATURE %.2f degC (limit %.2f), winding %.2f degC, shaft %.1f rad",
-         s, reported / 256.0, limit / 256.0, t.plant().windingTemperature(),
-         t.plant().shaftAngle());
+  r.line(
+      "latched after %.1f s: TEMPERATURE %.2f degC (limit %.2f), winding %.2f degC, shaft %.1f rad",
+      s, reported / 256.0, limit / 256.0, t.plant().windingTemperature(), t.plant().shaftAngle());
   r.check(t.get(prop::OVERTEMP) == 1, "OVERTEMP latches");
   r.check(t.plant().windingTemperature() >= limit / 256.0 - 1.0, "the winding is at the limit");
   t.runMs(50);
@@ -291,7 +294,7 @@ int scenarioOffset(bool /*shortForm*/, Report& r) {
 }  // namespace
 
 const std::vector<std::string>& scenarioNames() {
-  static const std::vector<std::string> names = {"offset", "torque", "velocity",
+  static const std::vector<std::string> names = {"offset", "torque",   "velocity",
                                                  "move",   "overtemp", "foldback"};
   return names;
 }
@@ -299,9 +302,8 @@ const std::vector<std::string>& scenarioNames() {
 int runScenario(const std::string& name, bool shortForm, std::ostream& out, std::ostream& err) {
   using Fn = int (*)(bool, Report&);
   static const std::map<std::string, Fn> table = {
-      {"offset", &scenarioOffset},     {"torque", &scenarioTorque},
-      {"velocity", &scenarioVelocity}, {"move", &scenarioMove},
-      {"overtemp", &scenarioOvertemp}, {"foldback", &scenarioFoldback},
+      {"offset", &scenarioOffset}, {"torque", &scenarioTorque},     {"velocity", &scenarioVelocity},
+      {"move", &scenarioMove},     {"overtemp", &scenarioOvertemp}, {"foldback", &scenarioFoldback},
   };
   const auto it = table.find(name);
   if (it == table.end()) {
