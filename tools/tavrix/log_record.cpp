@@ -171,6 +171,7 @@ void plotCsv(const std::string& csv, const std::string& out, const std::string& 
     g << "set datafile separator ','\n"
       << "set terminal " << (svg ? "svg size 1000,600" : "pngcairo size 1000,600") << "\n"
       << "set output '" << out << "'\n"
+      << "set termoption noenhanced\n"
       << "set title \"" << title << "\"\n"
       << "set xlabel 'time (s)'\nset ylabel 'q-axis current (Q31)'\nset key autotitle columnhead\n"
       << "plot '" << csv << "' using 1:9 with lines, '' using 1:11 with lines\n";
