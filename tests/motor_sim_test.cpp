@@ -45,8 +45,8 @@ TEST(MotorOnTwin, TorqueModeRunsOnePhaseAndOneCompareSetInsideEveryPeriod) {
   ASSERT_EQ(node.property[prop::MODE], MODE_TORQUE);
 
   const sim::MotorTimerUnit& timer = simNode.chip().motorTimer();
-  const sim::SimTime period = sim::MotorTimerUnit::periodOf(timer.moduloRegister(),
-                                                            timer.startRegister());
+  const sim::SimTime period =
+      sim::MotorTimerUnit::periodOf(timer.moduloRegister(), timer.startRegister());
   ASSERT_EQ(period, 1000);
   uint64_t index = timer.currentPeriod().index;
   int state = node.drive.state;

@@ -155,13 +155,27 @@ void Motor::motorSetPWM() {
   if (isInitialized == 0) firstInterrupt();
   bool advance = true;
   switch (state) {
-    case 0: phase0(); break;
-    case 1: phase1(); break;
-    case 2: phase2(); break;
-    case 3: phase3(); break;
-    case 4: phase4(); break;
-    case 5: phase5(); break;
-    default: advance = phase6(); break;
+    case 0:
+      phase0();
+      break;
+    case 1:
+      phase1();
+      break;
+    case 2:
+      phase2();
+      break;
+    case 3:
+      phase3();
+      break;
+    case 4:
+      phase4();
+      break;
+    case 5:
+      phase5();
+      break;
+    default:
+      advance = phase6();
+      break;
   }
   if (!advance) return;  // phase 6 runs again in the next period
   uint8_t next = static_cast<uint8_t>(state + 1);
@@ -184,15 +198,15 @@ void Motor::firstInterrupt() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::writeRegularSet(const patternStruct& pattern) {
-  const int16_t values[6] = {pattern.A.t_on, pattern.A.t_off, pattern.B.t_on,
-                             pattern.B.t_off, pattern.C.t_on, pattern.C.t_off};
+  const int16_t values[6] = {pattern.A.t_on,  pattern.A.t_off, pattern.B.t_on,
+                             pattern.B.t_off, pattern.C.t_on,  pattern.C.t_off};
   node_.hw.motorTimer.FTM0_SetCompareValues(values);
 }
 
 // Context: ISR, level 5 (PWM period).
 void Motor::writeMeasurementSet(const patternStruct& pattern) {
-  const int16_t values[6] = {pattern.A.m_on, pattern.A.m_off, pattern.B.m_on,
-                             pattern.B.m_off, pattern.C.m_on, pattern.C.m_off};
+  const int16_t values[6] = {pattern.A.m_on,  pattern.A.m_off, pattern.B.m_on,
+                             pattern.B.m_off, pattern.C.m_on,  pattern.C.m_off};
   node_.hw.motorTimer.FTM0_SetCompareValues(values);
 }
 
@@ -434,9 +448,11 @@ void Motor::updateAngle() {
         static_cast<int16_t>(property[prop::MECH_ANGLE] - property[prop::ANGLE_STEP]);
   }
   if (property[prop::MECH_ANGLE] < 0) {
-    property[prop::MECH_ANGLE] = static_cast<int16_t>(wrapAdd32(property[prop::MECH_ANGLE], counts));
+    property[prop::MECH_ANGLE] =
+        static_cast<int16_t>(wrapAdd32(property[prop::MECH_ANGLE], counts));
   } else if (property[prop::MECH_ANGLE] >= counts) {
-    property[prop::MECH_ANGLE] = static_cast<int16_t>(wrapSub32(property[prop::MECH_ANGLE], counts));
+    property[prop::MECH_ANGLE] =
+        static_cast<int16_t>(wrapSub32(property[prop::MECH_ANGLE], counts));
   }
   theta_m = static_cast<int16_t>(property[prop::MECH_ANGLE] - property[prop::ELEC_OFFSET]);
   const int32_t cycle = motor.ctsPerElecCycle;

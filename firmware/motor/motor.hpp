@@ -257,12 +257,12 @@ class Motor {
   GFLIB_CONTROLLER_PIAW_P_T velPI = {};
   GFLIB_CONTROLLER_PIAW_P_T posPI = {};
   // Loop signals of the last cycle (phase 2). Owner: control interrupt.
-  int32_t errPos = 0;   // position error, saturated and scaled
-  int32_t uReqPos = 0;  // position controller output, velocity command x 65536
-  int16_t errVel = 0;   // velocity error
-  int32_t uReqVel = 0;  // velocity controller output, Q31
-  int16_t lastV = 0;    // velocity command of the previous cycle (mode 3 rate limit)
-  int32_t pos_loop = 0; // cycles since the last trajectory step (mode 5)
+  int32_t errPos = 0;    // position error, saturated and scaled
+  int32_t uReqPos = 0;   // position controller output, velocity command x 65536
+  int16_t errVel = 0;    // velocity error
+  int32_t uReqVel = 0;   // velocity controller output, Q31
+  int16_t lastV = 0;     // velocity command of the previous cycle (mode 3 rate limit)
+  int32_t pos_loop = 0;  // cycles since the last trajectory step (mode 5)
   // Torque and velocity limit overrides of homing; 0 means none. Owner: main loop (homing),
   // read by the loops every cycle.
   int16_t limitedMT = 0;

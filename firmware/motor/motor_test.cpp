@@ -50,9 +50,7 @@ class DriveTest : public ::testing::Test {
   int16_t* p() { return h.node.property; }
   PropertyTable& table() { return h.node.propertyTable; }
   Motor& drive() { return h.node.drive; }
-  const std::vector<std::array<int16_t, 6>>& compareSets() {
-    return h.fake.motorTimer.compareSets;
-  }
+  const std::vector<std::array<int16_t, 6>>& compareSets() { return h.fake.motorTimer.compareSets; }
   // The encoder answers `reading` in bits 13..2, with the other bits set.
   void encoderReads(int reading) {
     h.fake.sm1.answer = static_cast<uint16_t>(0xC003 | (reading << 2));
@@ -128,8 +126,8 @@ TEST_F(DriveTest, PhasesAlternateMeasurementAndRegularSetsAndSampleAfterPhases1A
     bool measurement;
     int arms;  // sampling-trigger armings so far
   };
-  const Step steps[] = {{1, true, 1},  {2, false, 1}, {3, true, 2}, {4, false, 2},
-                        {5, true, 2},  {6, false, 2}, {1, true, 3}, {2, false, 3}};
+  const Step steps[] = {{1, true, 1}, {2, false, 1}, {3, true, 2}, {4, false, 2},
+                        {5, true, 2}, {6, false, 2}, {1, true, 3}, {2, false, 3}};
   for (const Step& s : steps) {
     ASSERT_EQ(drive().state, s.phase);
     const size_t before = compareSets().size();
@@ -153,9 +151,9 @@ TEST_F(DriveTest, SamplingDelaysFollowTheMidPhaseOfTheMeasurementSet) {
     int16_t modulo, m_on, m_off;
     std::array<uint16_t, 4> delays;  // ADC0 A, B, ADC1 A, B
   };
-  for (const Case& c : {Case{1000, -200, 200, {273, 673, 373, 773}},
-                        Case{1000, -42, 42, {431, 515, 531, 615}},
-                        Case{2000, 0, 0, {973, 973, 1073, 1073}}}) {
+  for (const Case& c :
+       {Case{1000, -200, 200, {273, 673, 373, 773}}, Case{1000, -42, 42, {431, 515, 531, 615}},
+        Case{2000, 0, 0, {973, 973, 1073, 1073}}}) {
     drive().MODULO = c.modulo;
     drive().p->Mid->m_on = c.m_on;
     drive().p->Mid->m_off = c.m_off;
@@ -200,9 +198,7 @@ TEST_F(DriveTest, Phase6ScalesTheDutyFractionsToTheLargestOnTime) {
   drive().phase6();
   // The pattern computed in phase 6 is active now (same sector as before, or voting off).
   const patternStruct& active = *drive().p;
-  const auto expected = [&](Frac32 f) {
-    return F16Mul(415, static_cast<int16_t>(f >> 16));
-  };
+  const auto expected = [&](Frac32 f) { return F16Mul(415, static_cast<int16_t>(f >> 16)); };
   // Zero requests and states give one half on every phase: 415 x 0.5, truncated.
   EXPECT_EQ(active.A.duty, expected(drive().foc.pwm32.f32A));
   EXPECT_EQ(active.B.duty, expected(drive().foc.pwm32.f32B));
@@ -261,9 +257,9 @@ TEST_F(DriveTest, TemperatureThresholdIsLimited) {
   struct Case {
     int16_t setting, threshold;
   };
-  for (const Case& c : {Case{-32768, 32512}, Case{-32512, 32512}, Case{-32511, -32511},
-                        Case{12800, 12800}, Case{19455, 19455}, Case{19456, 19456},
-                        Case{32767, 19456}}) {
+  for (const Case& c :
+       {Case{-32768, 32512}, Case{-32512, 32512}, Case{-32511, -32511}, Case{12800, 12800},
+        Case{19455, 19455}, Case{19456, 19456}, Case{32767, 19456}}) {
     p()[prop::TEMP_LIMIT] = c.setting;
     drive().phase1();
     EXPECT_EQ(drive().temp_threshold.threshold_degC, c.threshold) << c.setting;
@@ -380,9 +376,9 @@ TEST_F(DriveTest, EncoderStepsWrapThroughZero) {
   struct Case {
     int from, to, step;
   };
-  for (const Case& c : {Case{4090, 5, 11}, Case{5, 4090, -11}, Case{0, 1000, 1000},
-                        Case{1000, 0, -1000}, Case{0, 1001, -3095}, Case{1001, 0, 3095},
-                        Case{4095, 0, 1}}) {
+  for (const Case& c :
+       {Case{4090, 5, 11}, Case{5, 4090, -11}, Case{0, 1000, 1000}, Case{1000, 0, -1000},
+        Case{0, 1001, -3095}, Case{1001, 0, 3095}, Case{4095, 0, 1}}) {
     table().set32(prop::POSITION, 100);
     moveEncoder(drive(), c.from, c.to);
     EXPECT_EQ(drive().encincr, c.step) << c.from << " " << c.to;
@@ -432,12 +428,11 @@ TEST_F(DriveTest, ElectricalAngleArithmetic) {
   for (const Case& c : {
            Case{4095, 100, 1024, 3995, -101, -6464 * 65536},
            Case{612, 100, 1024, 512, 512, INT32_MIN},  // +pi reads as -pi
-           Case{613, 100, 1024, 513, -511, -32704 * 65536},
-           Case{100, 100, 1024, 0, 0, 0},
+           Case{613, 100, 1024, 513, -511, -32704 * 65536}, Case{100, 100, 1024, 0, 0, 0},
            Case{50, 100, 1024, -50, -50, -3200 * 65536},
-           Case{1000, 0, 682, 1000, 322, 30942 * 65536},  // 5096 mod 682
+           Case{1000, 0, 682, 1000, 322, 30942 * 65536},    // 5096 mod 682
            Case{1030, 0, 682, 1030, -330, -31710 * 65536},  // 352 > 341
-           Case{1000, 0, 0, 1000, 0, 0},  // no pole count: zero, no trap
+           Case{1000, 0, 0, 1000, 0, 0},                    // no pole count: zero, no trap
        }) {
     drive().motor.ctsPerElecCycle = c.cts;
     p()[prop::ELEC_OFFSET] = c.offset;
@@ -898,10 +893,10 @@ TEST(Motor, ModeZeroInRestartStatusLeavesThePins) {
 TEST(Motor, ActiveModesHandThePinsToTheTimerAndRestartTheSequence) {
   struct Case {
     int16_t from, to;
-    bool restarts;          // pins to the timer and state 0
-    bool clearsTorque;      // TORQUE and cmdTorque 0
-    bool takesPosition;     // cmdPos = present position
-    bool clearsVelocity;    // VELOCITY 0
+    bool restarts;        // pins to the timer and state 0
+    bool clearsTorque;    // TORQUE and cmdTorque 0
+    bool takesPosition;   // cmdPos = present position
+    bool clearsVelocity;  // VELOCITY 0
   };
   for (const Case& c : {Case{MODE_IDLE, MODE_TORQUE, true, true, false, false},
                         Case{MODE_IDLE, MODE_VELOCITY, true, false, false, true},
