@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 #include "sim/bus/can_message.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/node_board.hpp"

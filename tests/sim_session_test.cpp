@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "firmware/node/property_table.hpp"
+#include "firmware/properties/property_table.hpp"
 #include "sim/bus/candump.hpp"
 
 namespace {
