@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "firmware/control/temperature.hpp"
 
@@ -37,7 +38,11 @@ DriveBoard::DriveBoard(const PlantParams& plant, const BoardParams& board)
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   // Gate pins float until the node configures them: every switch off.
   for (GatePin& g : gates_) g = GatePin{};
-  encoder_.setShaftAngleRad(plant_.shaftAngle());
+  encoder_.setShaftAngleRad(plant_.shaftAngle() + encoderOffsetRad());
+}
+
+double DriveBoard::encoderOffsetRad() const {
+  return board_.encoder_offset_counts * (2.0 * std::numbers::pi / RotorEncoder::kCountsPerRev);
 }
 
 void DriveBoard::attach(MotorTimerUnit& timer, GpioPorts& gpio, const EventQueue& clock) {
@@ -238,7 +243,7 @@ uint16_t DriveBoard::sample(AdcUnit unit, uint8_t channel, AdcInputSet set, SimT
 
 uint16_t DriveBoard::EncoderPort::transfer(uint16_t mosi, SimTime now) {
   board_.advanceTo(now);
-  board_.encoder_.setShaftAngleRad(board_.plant_.shaftAngle());
+  board_.encoder_.setShaftAngleRad(board_.plant_.shaftAngle() + board_.encoderOffsetRad());
   return board_.encoder_.transfer(mosi, now);
 }
 

@@ -48,6 +48,9 @@ struct BoardParams {
   double bus_counts_per_v = 100.0 / 4.5;  // divider: the filtered reading is in 10 mV
   double bus_noise_counts = 0.3;
   uint16_t aux_counts = 0;  // ADC1 channel 23
+  // The encoder's reading with the shaft at angle 0 (where phase A's magnet flux peaks): how far
+  // the encoder was turned when it was mounted.
+  uint16_t encoder_offset_counts = 0;
   uint64_t noise_seed = 1;
 };
 
@@ -86,6 +89,8 @@ class DriveBoard final : public AnalogSource {
   // Entries into shoot-through, over all legs, since construction.
   uint64_t shootThroughCount() const { return shoot_through_count_; }
   SimTime plantTime() const { return now_clk_; }
+  // The encoder's mounting offset as a shaft angle.
+  double encoderOffsetRad() const;
   // Thermistor reading for a winding temperature.
   uint16_t thermistorCounts(double temp_c) const;
 

@@ -191,6 +191,25 @@ TEST(DriveBoard, ThermistorFollowsTheConversionTable) {
   EXPECT_EQ(board.sample(AdcUnit::ADC1, 16, AdcInputSet::a, 10), board.thermistorCounts(60.0));
 }
 
+// The encoder answers each frame with the shaft's angle at the frame's instant, turned by its
+// mounting offset, in bits 13..2.
+TEST(DriveBoard, EncoderReadsTheShaftAtEachFrame) {
+  BoardParams b = quietBoard();
+  b.encoder_offset_counts = 300;
+  PlantParams p;
+  p.motor.coulomb_nm = 0.0;
+  p.motor.viscous_nms = 0.0;
+  DriveBoard board(p, b);
+  board.plant().setShaft(-0.5, 100.0);  // rad, rad/s
+  for (SimTime t : {SimTime{0}, fromMicros(600), fromMillis(10)}) {
+    const uint16_t word = board.encoderPort().transfer(0xFFFF, t);
+    const double turns = (-0.5 + 100.0 * static_cast<double>(t) / kBusClockHz) / (2 * M_PI);
+    const double expected = std::fmod(std::fmod(turns * 4096 + 300, 4096) + 4096, 4096);
+    EXPECT_NEAR((word >> 2) & 0xFFF, std::floor(expected), 1.0) << t;
+    EXPECT_EQ(word & 0xC003, 0);
+  }
+}
+
 TEST(DriveBoard, SameSeedSameSamplesOtherSeedOtherNoise) {
   auto run = [](uint64_t seed) {
     BoardParams b;

@@ -83,6 +83,7 @@ std::optional<ReferenceDrive> parseReferenceDrive(std::istream& in, std::string*
       {"board.bus_counts_per_v", &d.board.bus_counts_per_v},
       {"board.bus_noise_counts", &d.board.bus_noise_counts},
       {"board.aux_counts", &d.board.aux_counts},
+      {"board.encoder_offset_counts", &d.board.encoder_offset_counts},
       {"board.noise_seed", &d.board.noise_seed},
   };
   std::string section;

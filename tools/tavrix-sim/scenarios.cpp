@@ -274,23 +274,26 @@ int scenarioFoldback(bool shortForm, Report& r) {
 
 int scenarioOffset(bool /*shortForm*/, Report& r) {
   DriveTwin t;
-  t.set(prop::ELEC_OFFSET, 300);  // wrong, as on a new board
+  const int mounted = t.drive().params().encoder_offset_counts;
+  t.set(prop::ELEC_OFFSET, 0);  // forgotten, as on a new board
   t.set(prop::CALIBRATE, 61);
   t.runMs(5200);
   const int found = t.get(prop::ELEC_OFFSET);
   const auto& image = t.eeprom().image();
   const int saved = static_cast<int16_t>(image[122] | image[123] << 8);
   const double elec = std::remainder(t.plant().electricalAngle(), 2 * std::numbers::pi);
-  r.line("ELEC_OFFSET %d, EEPROM %d, MODE %d; plant electrical angle %.3f rad", found, saved,
-         t.get(prop::MODE), elec);
-  // The encoder's zero lies on an electrical zero of this motor: the offset is 0 modulo the
-  // counts of one electrical revolution (1024).
-  const int error = std::min(found % 1024, 1024 - found % 1024);
-  r.check(found >= 0 && error <= 6, "the offset found is the motor's (0 mod 1024, within 6)");
+  r.line(
+      "encoder mounted at %d counts: ELEC_OFFSET %d, EEPROM %d, MODE %d; plant electrical angle "
+      "%.3f rad",
+      mounted, found, saved, t.get(prop::MODE), elec);
+  // Electrical zeros repeat every 1024 counts (4 pole pairs).
+  const int error = ((found - mounted) % 1024 + 1024 + 512) % 1024 - 512;
+  r.check(std::abs(error) <= 6, "the offset found is the encoder's mounting (mod 1024, within 6)");
   r.check(saved == found, "saved at EEPROM address 122");
   r.check(t.get(prop::MODE) == 0, "back in mode 0");
   return r.result();
 }
+
 }  // namespace
 
 const std::vector<std::string>& scenarioNames() {
