@@ -28,7 +28,7 @@ SIM = None
 
 # Property protocol: a get is one byte (the number), a set is 0x80 | number, 0, value (LE).
 # Replies come from 0x400 | node << 5 | 6.
-MODE, TORQUE, SAVE, UPPER_LIMIT, NODE_ID = 8, 42, 9, 56, 3
+MODE, SAVE, LOWER_LIMIT, UPPER_LIMIT, NODE_ID = 8, 9, 54, 56, 3
 
 
 def reply_id(node):
@@ -130,8 +130,9 @@ class LiveTwin(unittest.TestCase):
         # Gets of both nodes, a set that reads back, a 32-bit set and its save.
         self.assertEqual(bytes(get(bus, 5, MODE).data), bytes([0x88, 0, 0, 0]))
         self.assertEqual(bytes(get(bus, 7, NODE_ID).data), bytes([0x83, 0, 7, 0]))
-        bus.send(msg(7, [0x80 | TORQUE, 0, 0x7B, 0]))
-        self.assertEqual(bytes(get(bus, 7, TORQUE).data), bytes([0x80 | TORQUE, 0, 0x7B, 0]))
+        bus.send(msg(7, [0x80 | LOWER_LIMIT, 0, 0xD2, 0x04, 0, 0]))  # 1234
+        self.assertEqual(bytes(get(bus, 7, LOWER_LIMIT).data),
+                         bytes([0x80 | LOWER_LIMIT, 0, 0xD2, 0x04, 0, 0]))
         bus.send(msg(5, [0x80 | UPPER_LIMIT, 0, 0x40, 0x42, 0x0F, 0]))  # 1000000
         bus.send(msg(5, [0x80 | SAVE, 0, UPPER_LIMIT, 0]))
         # Once the node answers the next get, the save it handled before is in the image.
@@ -166,15 +167,15 @@ class LiveTwin(unittest.TestCase):
         images = os.path.join(self.dir, "eeprom")
         twin = self.serve("--node", "5", "--factory", "--eeprom-dir", images)
         bus = twin.bus()
-        for value in (111, 222, 333):
-            bus.send(msg(5, [0x80 | TORQUE, 0, value & 0xFF, value >> 8]))
-            bus.send(msg(5, [0x80 | SAVE, 0, TORQUE, 0]))
-            get(bus, 5, TORQUE)
+        for value in (111111, 222222, 333333):
+            bus.send(msg(5, [0x80 | UPPER_LIMIT, 0, *struct.pack("<i", value)]))
+            bus.send(msg(5, [0x80 | SAVE, 0, UPPER_LIMIT, 0]))
+            self.assertEqual(bytes(get(bus, 5, UPPER_LIMIT).data)[2:], struct.pack("<i", value))
         bus.shutdown()
         twin.proc.kill()  # no chance to flush anything
         twin.proc.wait()
         with open(os.path.join(images, "node5.eeprom"), "rb") as f:
-            self.assertEqual(struct.unpack_from("<h", f.read(), 2 * TORQUE)[0], 333)
+            self.assertEqual(struct.unpack_from("<i", f.read(), 2 * UPPER_LIMIT)[0], 333333)
 
     def test_two_clients_see_each_other_but_never_themselves(self):
         twin = self.serve("--node", "5", "--node", "7")
