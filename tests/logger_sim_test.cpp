@@ -27,7 +27,8 @@ TEST(LoggerOnTwin, DumpFramesAreNeverTakenAsRequests) {
   sim::World world;
   std::vector<std::unique_ptr<tools::NodeBoard>> boards;
   for (int n : {4, 5}) {
-    boards.push_back(std::make_unique<tools::NodeBoard>(std::make_unique<sim::SerialEeprom>(sim::SerialEepromConfig{})));
+    boards.push_back(std::make_unique<tools::NodeBoard>(
+        std::make_unique<sim::SerialEeprom>(sim::SerialEepromConfig{})));
     boards.back()->writeFactorySetIfBlank(defaults, n);
     boards.back()->attach(world, "node" + std::to_string(n));
   }

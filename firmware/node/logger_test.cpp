@@ -53,7 +53,9 @@ Signals numbered(int32_t n) {
   return s;
 }
 
-void store(Logger& log, const Signals& s) { log.recordSignals(s.foc, s.velocity, s.useEstimate); }
+void store(Logger& log, const Signals& s) {
+  log.recordSignals(s.foc, s.velocity, s.useEstimate);
+}
 
 int32_t wordOf(const CanFrame& f) {
   return static_cast<int32_t>(f.data[0] | f.data[1] << 8 | f.data[2] << 16 |
@@ -85,7 +87,7 @@ class LoggerTest : public ::testing::Test {
 TEST_F(LoggerTest, RecordHoldsTheSignalsInTheirOrder) {
   Signals s = numbered(7);
   s.velocity = 0x20000000;  // x 11 wraps in 32 bits
-  s.useEstimate = -1;             // sign-extended
+  s.useEstimate = -1;       // sign-extended
   stepCurrent() = 3;
   store(log(), s);
   ASSERT_EQ(log().logCount, 18);
@@ -139,10 +141,9 @@ TEST_F(LoggerTest, CompleteDumpSendsEveryWordInOrderThenResets) {
   ASSERT_EQ(frames.size(), static_cast<size_t>(kLogBufferWords));
   for (size_t i = 0; i < frames.size(); ++i) {
     const int position = static_cast<int>(i % 18);
-    const int32_t expected =
-        position == 16 ? static_cast<int32_t>((i / 18) & 1)
-        : position == 15 ? static_cast<int32_t>(i / 18) * 1100 + 165
-                         : static_cast<int32_t>(i / 18) * 100 + position;
+    const int32_t expected = position == 16   ? static_cast<int32_t>((i / 18) & 1)
+                             : position == 15 ? static_cast<int32_t>(i / 18) * 1100 + 165
+                                              : static_cast<int32_t>(i / 18) * 100 + position;
     ASSERT_EQ(wordOf(frames[i]), expected) << "frame " << i;
     ASSERT_EQ(frames[i].length, 4);
     ASSERT_EQ(frames[i].type, platform::LDD_CAN_DATA_FRAME);
@@ -262,7 +263,8 @@ TEST(LoggerIdentifier, NoDumpFrameIsARequest) {
       ASSERT_EQ((id >> 5) & 0x1Fu, static_cast<uint32_t>(node)) << "node " << node << " w " << w;
       const uint32_t group = id & 0x1F;
       ASSERT_GE(group, 2u);
-      ASSERT_EQ(group, w < 16 ? 16u + static_cast<uint32_t>(w) : 14u + static_cast<uint32_t>(w - 16));
+      ASSERT_EQ(group,
+                w < 16 ? 16u + static_cast<uint32_t>(w) : 14u + static_cast<uint32_t>(w - 16));
       seen.insert(id);
     }
     EXPECT_EQ(seen.size(), 18u);  // a receiver can tell every position apart

@@ -24,9 +24,15 @@ using platform::LDD_TError;
 void nvicSetLevel(uint32_t irq, uint8_t level) {
   r8(scb::NVIC_IPR + irq) = static_cast<uint8_t>(level << scb::kPriorityShift);
 }
-void nvicClearPending(uint32_t irq) { r32(scb::NVIC_ICPR + 4 * (irq / 32)) = 1u << (irq % 32); }
-void nvicEnable(uint32_t irq) { r32(scb::NVIC_ISER + 4 * (irq / 32)) = 1u << (irq % 32); }
-void nvicDisable(uint32_t irq) { r32(scb::NVIC_ICER + 4 * (irq / 32)) = 1u << (irq % 32); }
+void nvicClearPending(uint32_t irq) {
+  r32(scb::NVIC_ICPR + 4 * (irq / 32)) = 1u << (irq % 32);
+}
+void nvicEnable(uint32_t irq) {
+  r32(scb::NVIC_ISER + 4 * (irq / 32)) = 1u << (irq % 32);
+}
+void nvicDisable(uint32_t irq) {
+  r32(scb::NVIC_ICER + 4 * (irq / 32)) = 1u << (irq % 32);
+}
 
 // ------------------------------------------------------------------------------------------------
 // Core services
@@ -37,7 +43,8 @@ void K64Cpu::PE_low_level_init() {
   // PTA4 is the non-maskable interrupt input (its reset function; written again so nothing
   // depends on that).
   volatile uint32_t& pcr = r32(port::PCR(0, 4));
-  pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxNmi} << port::PCR_MUX_SHIFT;
+  pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxNmi}
+                                                            << port::PCR_MUX_SHIFT;
   // No low-power mode is ever entered: nothing here executes WFI/WFE or sets SLEEPDEEP, and the
   // power-mode protection register is left at its reset value. UNVERIFIED: that its reset value
   // allows no low-power mode was not read for this part.
@@ -95,7 +102,9 @@ constexpr uint8_t kLastBuffer = 4;
 constexpr uint32_t kUsedBuffers = 0x1F;
 constexpr uint8_t kLevelCan = platform::kLevelCan;
 
-bool isRxBuffer(uint8_t i) { return (FlexCan0::kRxBufferMask >> i & 1u) != 0; }
+bool isRxBuffer(uint8_t i) {
+  return (FlexCan0::kRxBufferMask >> i & 1u) != 0;
+}
 
 // Data bytes of a message buffer: byte 0 in the most significant byte of WORD0.
 uint32_t packWord(const uint8_t* d, uint8_t first, uint8_t length) {
@@ -112,7 +121,9 @@ void unpackWord(uint32_t w, uint8_t* d, uint8_t first, uint8_t length) {
     if (k < length) d[k] = static_cast<uint8_t>(w >> (24 - 8 * i));
   }
 }
-uint32_t codeOf(uint32_t cs) { return (cs & can::CS_CODE_MASK) >> can::CS_CODE_SHIFT; }
+uint32_t codeOf(uint32_t cs) {
+  return (cs & can::CS_CODE_MASK) >> can::CS_CODE_SHIFT;
+}
 // Reading the free-running timer releases a message buffer locked by reading its CS word.
 void readTimer() {
   const uint32_t t = r32(can::TIMER);
@@ -137,7 +148,8 @@ platform::LDD_TDeviceData* FlexCan0::CAN2_Init(platform::LDD_TUserData* UserData
   r32(sim::SCGC5) = r32(sim::SCGC5) | sim::SCGC5_PORTB;
   for (uint8_t pin : {uint8_t{18}, uint8_t{19}}) {
     volatile uint32_t& pcr = r32(port::PCR(1, pin));
-    pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxCan} << port::PCR_MUX_SHIFT;
+    pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxCan}
+                                                              << port::PCR_MUX_SHIFT;
   }
   // The protocol clock can only be chosen while the module is disabled.
   if ((r32(can::MCR) & can::MCR_MDIS) == 0) {
@@ -232,8 +244,8 @@ LDD_TError FlexCan0::CAN2_SetRxBufferID(platform::LDD_TDeviceData*, uint8_t Buff
   if (BufferIdx > kLastBuffer) return ERR_BUFFER_INDEX;
   if (!isRxBuffer(BufferIdx)) return ERR_BUFFER_KIND;
   const bool extended = (MessageID & platform::LDD_CAN_MESSAGE_ID_EXT) != 0;
-  const uint32_t id = extended ? (MessageID & can::ID_EXT_MASK)
-                               : (MessageID & 0x7FFu) << can::ID_STD_SHIFT;
+  const uint32_t id =
+      extended ? (MessageID & can::ID_EXT_MASK) : (MessageID & 0x7FFu) << can::ID_STD_SHIFT;
   platform::CriticalSection lock(cpu_);
   // Deactivate, change, re-arm empty.
   r32(can::MB_CS(BufferIdx)) = can::code(can::kRxInactive);
@@ -272,7 +284,7 @@ LDD_TError FlexCan0::CAN2_SendFrame(platform::LDD_TDeviceData*, uint8_t BufferId
     // A response frame waits as the answer to a remote request. Nothing in this system sends
     // one; with remote frames stored in receive buffers the controller answers none by itself.
     cs |= can::code(Frame->FrameType == platform::LDD_CAN_RESPONSE_FRAME ? can::kTxRemoteAnswer
-                                                                          : can::kTxData);
+                                                                         : can::kTxData);
   }
   r32(can::MB_CS(BufferIdx)) = cs;  // last: hands the buffer to the controller
   return ERR_OK;
@@ -436,7 +448,8 @@ platform::LDD_TDeviceData* Dspi1Sensor::SM1_Init(platform::LDD_TUserData* UserDa
   r32(sim::SCGC5) = r32(sim::SCGC5) | sim::SCGC5_PORTB;
   for (uint8_t pin : {uint8_t{10}, uint8_t{11}, uint8_t{16}, uint8_t{17}}) {
     volatile uint32_t& pcr = r32(port::PCR(1, pin));
-    pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxSpi} << port::PCR_MUX_SHIFT;
+    pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxSpi}
+                                                              << port::PCR_MUX_SHIFT;
   }
   master_.init();
   return this;
@@ -469,7 +482,8 @@ platform::LDD_TDeviceData* Dspi0Eeprom::SM3_Init(platform::LDD_TUserData* UserDa
   r32(sim::SCGC5) = r32(sim::SCGC5) | sim::SCGC5_PORTD;
   for (uint8_t pin : {uint8_t{0}, uint8_t{1}, uint8_t{2}, uint8_t{3}}) {
     volatile uint32_t& pcr = r32(port::PCR(3, pin));
-    pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxSpi} << port::PCR_MUX_SHIFT;
+    pcr = (pcr & ~(port::PCR_MUX_MASK | port::PCR_ISF)) | uint32_t{port::kMuxSpi}
+                                                              << port::PCR_MUX_SHIFT;
   }
   master_.init();
   return this;
@@ -485,7 +499,9 @@ LDD_TError Dspi0Eeprom::SM3_ReceiveBlock(platform::LDD_TDeviceData*, uint8_t* Bu
 uint16_t Dspi0Eeprom::SM3_GetReceivedDataNum(platform::LDD_TDeviceData*) {
   return master_.received();
 }
-bool Dspi0Eeprom::SM3_IsIdle(platform::LDD_TDeviceData*) { return master_.idle(); }
+bool Dspi0Eeprom::SM3_IsIdle(platform::LDD_TDeviceData*) {
+  return master_.idle();
+}
 // Context: ISR, level 7.
 void Dspi0Eeprom::onInterrupt(platform::PlatformEvents& app) {
   const DspiMaster::Events ev = master_.onInterrupt();
@@ -652,7 +668,9 @@ void MotorDrive::PDB0_SetDelaysAndArm(uint16_t adc0A, uint16_t adc0B, uint16_t a
 }
 
 // Context: ISR, level 3.
-void MotorDrive::PDB0_Disarm() { r32(pdb::SC) = r32(pdb::SC) & ~pdb::SC_PDBEN; }
+void MotorDrive::PDB0_Disarm() {
+  r32(pdb::SC) = r32(pdb::SC) & ~pdb::SC_PDBEN;
+}
 
 // Context: ISR, level 5. With a hardware trigger, writing SC1 only selects the channel.
 void MotorDrive::ADC1_SelectChannels(uint8_t channelA, uint8_t channelB) {
@@ -663,7 +681,8 @@ void MotorDrive::ADC1_SelectChannels(uint8_t channelA, uint8_t channelB) {
 // Context: ISR, level 3, or main loop.
 void MotorDrive::ADC1_SelectInputSet(platform::AdcInputSet set) {
   volatile uint32_t& cfg2 = r32(adc::CFG2(adc::kAdc1));
-  cfg2 = set == platform::AdcInputSet::b ? (cfg2 | adc::CFG2_MUXSEL_B) : (cfg2 & ~adc::CFG2_MUXSEL_B);
+  cfg2 =
+      set == platform::AdcInputSet::b ? (cfg2 | adc::CFG2_MUXSEL_B) : (cfg2 & ~adc::CFG2_MUXSEL_B);
 }
 
 // Context: main loop. Conversion A on channel 6 of set b, no interrupt; it runs at the next

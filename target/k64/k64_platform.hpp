@@ -3,8 +3,8 @@
 // and the system reset.
 //
 // Each driver is one static instance (see main.cpp). Operations run in the contexts the platform
-// interface names; each driver's interrupt entry (onInterrupt...) is called from its vector with the
-// application whose events it raises.
+// interface names; each driver's interrupt entry (onInterrupt...) is called from its vector with
+// the application whose events it raises.
 #pragma once
 
 #include <cstdint>

@@ -29,38 +29,66 @@ Node node{board, logBuffer};
 
 using tavrix::k64::node;
 
-int main() { node.main(); }
+int main() {
+  node.main();
+}
 
 // Interrupt vectors, each at the level its driver configures.
 extern "C" {
 
 // Non-maskable interrupt (PTA4).
-void NMI_Handler() { node.Cpu_OnNMI(); }
+void NMI_Handler() {
+  node.Cpu_OnNMI();
+}
 
 // Context: ISR, level 2 (SPI1, rotor sensor).
-void SPI1_IRQHandler() { tavrix::k64::spi1.onInterrupt(node); }
+void SPI1_IRQHandler() {
+  tavrix::k64::spi1.onInterrupt(node);
+}
 
 // Context: ISR, level 3 (ADC0 conversion complete).
-void ADC0_IRQHandler() { node.AD2_OnMeasurementComplete(nullptr); }
+void ADC0_IRQHandler() {
+  node.AD2_OnMeasurementComplete(nullptr);
+}
 
 // Context: ISR, level 3 (ADC1 conversion complete).
-void ADC1_IRQHandler() { node.AD1_OnMeasurementComplete(nullptr); }
+void ADC1_IRQHandler() {
+  node.AD1_OnMeasurementComplete(nullptr);
+}
 
 // Context: ISR, level 5 (PWM period). The handler acknowledges the overflow itself.
-void FTM0_IRQHandler() { node.FTM0_Interrupt(); }
+void FTM0_IRQHandler() {
+  node.FTM0_Interrupt();
+}
 
 // Context: ISR, level 7 (SPI0, EEPROM).
-void SPI0_IRQHandler() { tavrix::k64::spi0.onInterrupt(node); }
+void SPI0_IRQHandler() {
+  tavrix::k64::spi0.onInterrupt(node);
+}
 
 // Context: ISR, level 7 (CAN message buffers, bus off, error; warnings and wake-up never enabled).
-void CAN0_ORed_Message_buffer_IRQHandler() { tavrix::k64::can0.onMessageBuffers(node); }
-void CAN0_Bus_Off_IRQHandler() { tavrix::k64::can0.onBusOff(node); }
-void CAN0_Error_IRQHandler() { tavrix::k64::can0.onError(node); }
-void CAN0_Tx_Warning_IRQHandler() { tavrix::k64::can0.onWarningOrWakeUp(); }
-void CAN0_Rx_Warning_IRQHandler() { tavrix::k64::can0.onWarningOrWakeUp(); }
-void CAN0_Wake_Up_IRQHandler() { tavrix::k64::can0.onWarningOrWakeUp(); }
+void CAN0_ORed_Message_buffer_IRQHandler() {
+  tavrix::k64::can0.onMessageBuffers(node);
+}
+void CAN0_Bus_Off_IRQHandler() {
+  tavrix::k64::can0.onBusOff(node);
+}
+void CAN0_Error_IRQHandler() {
+  tavrix::k64::can0.onError(node);
+}
+void CAN0_Tx_Warning_IRQHandler() {
+  tavrix::k64::can0.onWarningOrWakeUp();
+}
+void CAN0_Rx_Warning_IRQHandler() {
+  tavrix::k64::can0.onWarningOrWakeUp();
+}
+void CAN0_Wake_Up_IRQHandler() {
+  tavrix::k64::can0.onWarningOrWakeUp();
+}
 
 // Context: ISR, level 10 (1 ms tick).
-void FTM1_IRQHandler() { tavrix::k64::ftm1.onInterrupt(node); }
+void FTM1_IRQHandler() {
+  tavrix::k64::ftm1.onInterrupt(node);
+}
 
 }  // extern "C"

@@ -14,9 +14,15 @@ template <class T>
 inline volatile T& reg(uintptr_t address) {
   return *reinterpret_cast<volatile T*>(address);
 }
-inline volatile uint32_t& r32(uintptr_t address) { return reg<uint32_t>(address); }
-inline volatile uint16_t& r16(uintptr_t address) { return reg<uint16_t>(address); }
-inline volatile uint8_t& r8(uintptr_t address) { return reg<uint8_t>(address); }
+inline volatile uint32_t& r32(uintptr_t address) {
+  return reg<uint32_t>(address);
+}
+inline volatile uint16_t& r16(uintptr_t address) {
+  return reg<uint16_t>(address);
+}
+inline volatile uint8_t& r8(uintptr_t address) {
+  return reg<uint8_t>(address);
+}
 
 // Interrupt numbers (vector number = IRQ + 16).
 namespace irq {
@@ -86,9 +92,9 @@ inline constexpr uint8_t C1_CLKS_MASK = 3u << 6;
 inline constexpr uint8_t C1_FRDIV_1024 = 5u << 3;  // with a high-range reference
 inline constexpr uint8_t C2_RANGE_VERY_HIGH = 2u << 4;
 inline constexpr uint8_t C2_EREFS = 1u << 2;
-inline constexpr uint8_t C5_PRDIV_12 = 11;       // 24 MHz / 12 = 2 MHz PLL reference
+inline constexpr uint8_t C5_PRDIV_12 = 11;  // 24 MHz / 12 = 2 MHz PLL reference
 inline constexpr uint8_t C6_PLLS = 1u << 6;
-inline constexpr uint8_t C6_VDIV_40 = 40 - 24;   // 2 MHz x 40 = 80 MHz
+inline constexpr uint8_t C6_VDIV_40 = 40 - 24;  // 2 MHz x 40 = 80 MHz
 inline constexpr uint8_t S_OSCINIT0 = 1u << 1;
 inline constexpr uint8_t S_CLKST_MASK = 3u << 2;
 inline constexpr uint8_t S_CLKST_EXTERNAL = 2u << 2;
@@ -108,8 +114,12 @@ inline constexpr uint8_t CR_ERCLKEN = 1u << 7;
 
 // Ports: pin control registers; GPIO: data registers.
 namespace port {
-inline constexpr uintptr_t base(uint8_t port) { return 0x40049000u + 0x1000u * port; }
-inline constexpr uintptr_t PCR(uint8_t port, uint8_t pin) { return base(port) + 4u * pin; }
+inline constexpr uintptr_t base(uint8_t port) {
+  return 0x40049000u + 0x1000u * port;
+}
+inline constexpr uintptr_t PCR(uint8_t port, uint8_t pin) {
+  return base(port) + 4u * pin;
+}
 inline constexpr uint32_t PCR_MUX_SHIFT = 8;
 inline constexpr uint32_t PCR_MUX_MASK = 7u << PCR_MUX_SHIFT;
 inline constexpr uint32_t PCR_ISF = 1u << 24;
@@ -118,12 +128,24 @@ inline constexpr uint8_t kMuxCan = 2;
 inline constexpr uint8_t kMuxSpi = 2;
 }  // namespace port
 namespace gpio {
-inline constexpr uintptr_t base(uint8_t port) { return 0x400FF000u + 0x40u * port; }
-inline constexpr uintptr_t PDOR(uint8_t port) { return base(port) + 0x00; }
-inline constexpr uintptr_t PSOR(uint8_t port) { return base(port) + 0x04; }
-inline constexpr uintptr_t PCOR(uint8_t port) { return base(port) + 0x08; }
-inline constexpr uintptr_t PDIR(uint8_t port) { return base(port) + 0x10; }
-inline constexpr uintptr_t PDDR(uint8_t port) { return base(port) + 0x14; }
+inline constexpr uintptr_t base(uint8_t port) {
+  return 0x400FF000u + 0x40u * port;
+}
+inline constexpr uintptr_t PDOR(uint8_t port) {
+  return base(port) + 0x00;
+}
+inline constexpr uintptr_t PSOR(uint8_t port) {
+  return base(port) + 0x04;
+}
+inline constexpr uintptr_t PCOR(uint8_t port) {
+  return base(port) + 0x08;
+}
+inline constexpr uintptr_t PDIR(uint8_t port) {
+  return base(port) + 0x10;
+}
+inline constexpr uintptr_t PDDR(uint8_t port) {
+  return base(port) + 0x14;
+}
 }  // namespace gpio
 
 // FlexCAN0.
@@ -139,10 +161,18 @@ inline constexpr uintptr_t ESR1 = kBase + 0x20;
 inline constexpr uintptr_t IMASK1 = kBase + 0x28;
 inline constexpr uintptr_t IFLAG1 = kBase + 0x30;
 inline constexpr uintptr_t CTRL2 = kBase + 0x34;
-inline constexpr uintptr_t MB_CS(uint8_t n) { return kBase + 0x80u + 16u * n; }
-inline constexpr uintptr_t MB_ID(uint8_t n) { return kBase + 0x84u + 16u * n; }
-inline constexpr uintptr_t MB_WORD0(uint8_t n) { return kBase + 0x88u + 16u * n; }
-inline constexpr uintptr_t MB_WORD1(uint8_t n) { return kBase + 0x8Cu + 16u * n; }
+inline constexpr uintptr_t MB_CS(uint8_t n) {
+  return kBase + 0x80u + 16u * n;
+}
+inline constexpr uintptr_t MB_ID(uint8_t n) {
+  return kBase + 0x84u + 16u * n;
+}
+inline constexpr uintptr_t MB_WORD0(uint8_t n) {
+  return kBase + 0x88u + 16u * n;
+}
+inline constexpr uintptr_t MB_WORD1(uint8_t n) {
+  return kBase + 0x8Cu + 16u * n;
+}
 inline constexpr uint8_t kMessageBuffers = 16;
 
 inline constexpr uint32_t MCR_MAXMB_MASK = 0x7F;
@@ -179,7 +209,9 @@ inline constexpr uint32_t CS_SRR = 1u << 22;
 inline constexpr uint32_t CS_CODE_SHIFT = 24;
 inline constexpr uint32_t CS_CODE_MASK = 0xFu << CS_CODE_SHIFT;
 inline constexpr uint32_t CS_TIME_MASK = 0xFFFF;
-inline constexpr uint32_t code(uint32_t c) { return c << CS_CODE_SHIFT; }
+inline constexpr uint32_t code(uint32_t c) {
+  return c << CS_CODE_SHIFT;
+}
 // Receive codes.
 inline constexpr uint32_t kRxInactive = 0x0;
 inline constexpr uint32_t kRxEmpty = 0x4;
@@ -199,12 +231,24 @@ inline constexpr uint32_t ID_EXT_MASK = 0x1FFFFFFF;
 namespace spi {
 inline constexpr uintptr_t kSpi0 = 0x4002C000;
 inline constexpr uintptr_t kSpi1 = 0x4002D000;
-inline constexpr uintptr_t MCR(uintptr_t b) { return b + 0x00; }
-inline constexpr uintptr_t CTAR0(uintptr_t b) { return b + 0x0C; }
-inline constexpr uintptr_t SR(uintptr_t b) { return b + 0x2C; }
-inline constexpr uintptr_t RSER(uintptr_t b) { return b + 0x30; }
-inline constexpr uintptr_t PUSHR(uintptr_t b) { return b + 0x34; }
-inline constexpr uintptr_t POPR(uintptr_t b) { return b + 0x38; }
+inline constexpr uintptr_t MCR(uintptr_t b) {
+  return b + 0x00;
+}
+inline constexpr uintptr_t CTAR0(uintptr_t b) {
+  return b + 0x0C;
+}
+inline constexpr uintptr_t SR(uintptr_t b) {
+  return b + 0x2C;
+}
+inline constexpr uintptr_t RSER(uintptr_t b) {
+  return b + 0x30;
+}
+inline constexpr uintptr_t PUSHR(uintptr_t b) {
+  return b + 0x34;
+}
+inline constexpr uintptr_t POPR(uintptr_t b) {
+  return b + 0x38;
+}
 inline constexpr uint32_t MCR_HALT = 1u << 0;
 inline constexpr uint32_t MCR_CLR_RXF = 1u << 10;
 inline constexpr uint32_t MCR_CLR_TXF = 1u << 11;
@@ -232,21 +276,51 @@ inline constexpr uint32_t kCtarSensor = 0x7A000000;
 namespace ftm {
 inline constexpr uintptr_t kFtm0 = 0x40038000;
 inline constexpr uintptr_t kFtm1 = 0x40039000;
-inline constexpr uintptr_t SC(uintptr_t b) { return b + 0x00; }
-inline constexpr uintptr_t CNT(uintptr_t b) { return b + 0x04; }
-inline constexpr uintptr_t MOD(uintptr_t b) { return b + 0x08; }
-inline constexpr uintptr_t CnSC(uintptr_t b, uint8_t n) { return b + 0x0Cu + 8u * n; }
-inline constexpr uintptr_t CnV(uintptr_t b, uint8_t n) { return b + 0x10u + 8u * n; }
-inline constexpr uintptr_t CNTIN(uintptr_t b) { return b + 0x4C; }
-inline constexpr uintptr_t MODE(uintptr_t b) { return b + 0x54; }
-inline constexpr uintptr_t SYNC(uintptr_t b) { return b + 0x58; }
-inline constexpr uintptr_t OUTMASK(uintptr_t b) { return b + 0x60; }
-inline constexpr uintptr_t COMBINE(uintptr_t b) { return b + 0x64; }
-inline constexpr uintptr_t DEADTIME(uintptr_t b) { return b + 0x68; }
-inline constexpr uintptr_t EXTTRIG(uintptr_t b) { return b + 0x6C; }
-inline constexpr uintptr_t POL(uintptr_t b) { return b + 0x70; }
-inline constexpr uintptr_t FLTCTRL(uintptr_t b) { return b + 0x7C; }
-inline constexpr uintptr_t PWMLOAD(uintptr_t b) { return b + 0x98; }
+inline constexpr uintptr_t SC(uintptr_t b) {
+  return b + 0x00;
+}
+inline constexpr uintptr_t CNT(uintptr_t b) {
+  return b + 0x04;
+}
+inline constexpr uintptr_t MOD(uintptr_t b) {
+  return b + 0x08;
+}
+inline constexpr uintptr_t CnSC(uintptr_t b, uint8_t n) {
+  return b + 0x0Cu + 8u * n;
+}
+inline constexpr uintptr_t CnV(uintptr_t b, uint8_t n) {
+  return b + 0x10u + 8u * n;
+}
+inline constexpr uintptr_t CNTIN(uintptr_t b) {
+  return b + 0x4C;
+}
+inline constexpr uintptr_t MODE(uintptr_t b) {
+  return b + 0x54;
+}
+inline constexpr uintptr_t SYNC(uintptr_t b) {
+  return b + 0x58;
+}
+inline constexpr uintptr_t OUTMASK(uintptr_t b) {
+  return b + 0x60;
+}
+inline constexpr uintptr_t COMBINE(uintptr_t b) {
+  return b + 0x64;
+}
+inline constexpr uintptr_t DEADTIME(uintptr_t b) {
+  return b + 0x68;
+}
+inline constexpr uintptr_t EXTTRIG(uintptr_t b) {
+  return b + 0x6C;
+}
+inline constexpr uintptr_t POL(uintptr_t b) {
+  return b + 0x70;
+}
+inline constexpr uintptr_t FLTCTRL(uintptr_t b) {
+  return b + 0x7C;
+}
+inline constexpr uintptr_t PWMLOAD(uintptr_t b) {
+  return b + 0x98;
+}
 inline constexpr uint32_t SC_CLKS_SYSTEM = 1u << 3;
 inline constexpr uint32_t SC_CLKS_MASK = 3u << 3;
 inline constexpr uint32_t SC_TOIE = 1u << 6;
@@ -291,13 +365,27 @@ inline constexpr uint32_t kChannelPreTriggers = 0x0303;
 namespace adc {
 inline constexpr uintptr_t kAdc0 = 0x4003B000;
 inline constexpr uintptr_t kAdc1 = 0x400BB000;
-inline constexpr uintptr_t SC1A(uintptr_t b) { return b + 0x00; }
-inline constexpr uintptr_t SC1B(uintptr_t b) { return b + 0x04; }
-inline constexpr uintptr_t CFG1(uintptr_t b) { return b + 0x08; }
-inline constexpr uintptr_t CFG2(uintptr_t b) { return b + 0x0C; }
-inline constexpr uintptr_t RA(uintptr_t b) { return b + 0x10; }
-inline constexpr uintptr_t RB(uintptr_t b) { return b + 0x14; }
-inline constexpr uintptr_t SC2(uintptr_t b) { return b + 0x20; }
+inline constexpr uintptr_t SC1A(uintptr_t b) {
+  return b + 0x00;
+}
+inline constexpr uintptr_t SC1B(uintptr_t b) {
+  return b + 0x04;
+}
+inline constexpr uintptr_t CFG1(uintptr_t b) {
+  return b + 0x08;
+}
+inline constexpr uintptr_t CFG2(uintptr_t b) {
+  return b + 0x0C;
+}
+inline constexpr uintptr_t RA(uintptr_t b) {
+  return b + 0x10;
+}
+inline constexpr uintptr_t RB(uintptr_t b) {
+  return b + 0x14;
+}
+inline constexpr uintptr_t SC2(uintptr_t b) {
+  return b + 0x20;
+}
 inline constexpr uint32_t SC1_ADCH_MASK = 0x1F;
 inline constexpr uint32_t SC1_AIEN = 1u << 6;
 inline constexpr uint32_t SC1_COCO = 1u << 7;

@@ -45,8 +45,8 @@ inline void disableWatchdog() {
   r16(wdog::UNLOCK) = wdog::kUnlock1;
   r16(wdog::UNLOCK) = wdog::kUnlock2;
   asm volatile("nop\n\tnop" ::: "memory");  // no update in the bus cycle after the unlock
-  r16(wdog::STCTRLH) =
-      static_cast<uint16_t>((r16(wdog::STCTRLH) & ~wdog::STCTRLH_WDOGEN) | wdog::STCTRLH_ALLOWUPDATE);
+  r16(wdog::STCTRLH) = static_cast<uint16_t>((r16(wdog::STCTRLH) & ~wdog::STCTRLH_WDOGEN) |
+                                             wdog::STCTRLH_ALLOWUPDATE);
   asm volatile("cpsie i" ::: "memory");
 }
 

@@ -88,7 +88,8 @@ class CanNow final : public platform::Can2 {
   platform::LDD_TDeviceData* CAN2_Init(platform::LDD_TUserData*) override { return this; }
   platform::LDD_TError CAN2_Disable(platform::LDD_TDeviceData*) override { return 0; }
   platform::LDD_TError CAN2_Enable(platform::LDD_TDeviceData*) override { return 0; }
-  platform::LDD_TError CAN2_SetAcceptanceMask(platform::LDD_TDeviceData*, uint8_t, uint32_t) override {
+  platform::LDD_TError CAN2_SetAcceptanceMask(platform::LDD_TDeviceData*, uint8_t,
+                                              uint32_t) override {
     return 0;
   }
   platform::LDD_TError CAN2_SetRxBufferID(platform::LDD_TDeviceData*, uint8_t, uint32_t) override {
@@ -139,20 +140,31 @@ void bench_start() {
 
 // A host's set of property k over the bus, handled as the main loop would (16 or 32 bits).
 static void hostSet(int32_t k, int32_t value, uint8_t length) {
-  uint8_t data[8] = {static_cast<uint8_t>(0x80 | k), 0, static_cast<uint8_t>(value),
-                     static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
-                     static_cast<uint8_t>(value >> 24), 0, 0};
+  uint8_t data[8] = {static_cast<uint8_t>(0x80 | k),
+                     0,
+                     static_cast<uint8_t>(value),
+                     static_cast<uint8_t>(value >> 8),
+                     static_cast<uint8_t>(value >> 16),
+                     static_cast<uint8_t>(value >> 24),
+                     0,
+                     0};
   tavrix::platform::LDD_CAN_TFrame frame;
   frame.MessageID = static_cast<uint32_t>(node.property[tavrix::prop::NODE_ID]);
   frame.Data = data;
   frame.Length = length;
   node.protocol.parseTavrixCAN(&frame);
 }
-void bench_host_set16(int32_t k, int32_t value) { hostSet(k, value, 4); }
-void bench_host_set32(int32_t k, int32_t value) { hostSet(k, value, 6); }
+void bench_host_set16(int32_t k, int32_t value) {
+  hostSet(k, value, 4);
+}
+void bench_host_set32(int32_t k, int32_t value) {
+  hostSet(k, value, 6);
+}
 
 // Rotor angle in encoder counts (0..4095) that the sensor reports from now on, and a step of it.
-void bench_angle(int32_t counts) { sensor.answer = static_cast<uint16_t>((counts & 0xFFF) << 2); }
+void bench_angle(int32_t counts) {
+  sensor.answer = static_cast<uint16_t>((counts & 0xFFF) << 2);
+}
 void bench_step_angle(int32_t counts) {
   bench_angle(((sensor.answer >> 2) + counts) & 0xFFF);
 }

@@ -7,8 +7,12 @@
 namespace {
 
 // A small deterministic input sequence (linear congruential), so calls see varying arguments.
-uint32_t next(uint32_t i) { return i * 1664525u + 1013904223u; }
-int32_t small(uint32_t i) { return static_cast<int32_t>(next(i) >> 2) - (1 << 29); }
+uint32_t next(uint32_t i) {
+  return i * 1664525u + 1013904223u;
+}
+int32_t small(uint32_t i) {
+  return static_cast<int32_t>(next(i) >> 2) - (1 << 29);
+}
 
 GFLIB_CONTROLLER_PIAW_P_T makeCurrentPi() {
   GFLIB_CONTROLLER_PIAW_P_T pi{};
@@ -29,11 +33,17 @@ volatile int32_t sink;
 
 extern "C" {
 
-int32_t bench_sqrt(int32_t x) { return GFLIB_SqrtANSIC(x); }
+int32_t bench_sqrt(int32_t x) {
+  return GFLIB_SqrtANSIC(x);
+}
 
-int32_t bench_pi(int32_t error) { return GFLIB_ControllerPIpAWANSIC(error, &piQ); }
+int32_t bench_pi(int32_t error) {
+  return GFLIB_ControllerPIpAWANSIC(error, &piQ);
+}
 
-int32_t bench_sin(int32_t angle) { return GFLIB_SinANSIC(angle, &gflibSinCoef); }
+int32_t bench_sin(int32_t angle) {
+  return GFLIB_SinANSIC(angle, &gflibSinCoef);
+}
 
 // One current-control chain: Clarke, Park, two PI controllers, inverse Park, DC-bus ripple
 // elimination, modulation, with the sine and cosine of the rotor angle and the q-axis voltage
