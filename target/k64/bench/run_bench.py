@@ -104,6 +104,19 @@ def armcycles(tool, elf, inits, calls, repeat=1, profile=False):
         return json.load(open(out.name))["calls"]
 
 
+def armcycles_reads(tool, elf, reads, calls):
+    """Calls with scripted peripheral reads and exception entry/exit counted."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        cmd = [sys.executable, tool, "run", elf, "--ram", "0x1FFF0000:0x40000", "--ctors",
+               "--exception", "--json", out.name]
+        for address, value in reads.items():
+            cmd += ["--read", f"{address}={value}"]
+        for c in calls:
+            cmd += ["--call", c]
+        sh(cmd)
+        return json.load(open(out.name))["calls"]
+
+
 def typ(call):
     return call["cycles"]["typ"] if isinstance(call["cycles"], dict) else call["cycles"][1]
 
@@ -208,6 +221,15 @@ def main():
         print(f"  current-control chain: typ {min(chain)}..{max(chain)} cycles, "
               f"max column {max(worst(c) for c in kernels[:8])}")
         print(f"  square root: typ {typ(kernels[8])}, {typ(kernels[9])}; PI controller: typ {typ(kernels[10])}")
+        # The image's own interrupt handlers, with exception entry and exit (12 + 10 cycles):
+        # each conversion-complete handler finding its conversion A done, the rotor-sensor
+        # handler finding a received frame, the tick with no timer due.
+        image = os.path.join(out, "tavrix.elf")
+        handlers = armcycles_reads(args.armcycles, image, {
+            "0x4003B000": "0xC7", "0x400BB000": "0xD7", "0x4002D02C": "0x20000"},
+            ["ADC0_IRQHandler", "ADC1_IRQHandler", "SPI1_IRQHandler", "FTM1_IRQHandler"])
+        print("  interrupt handlers (typ, entry and exit included): " + ", ".join(
+            f"{c['call']} {typ(c)}" for c in handlers))
         for title, inits, step in SCENARIOS:
             sequence = ["bench_control_phase"] * 6 + [f"bench_step_angle({step})"]
             calls = armcycles(args.armcycles, elf, start + inits, sequence, repeat=args.cycles,
