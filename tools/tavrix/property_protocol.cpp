@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cctype>
+#include <thread>
 
 #include "tools/tavrix/errors.hpp"
 
@@ -187,6 +188,7 @@ int32_t PropertyClient::get(int node, int k) {
     if (!r) break;
     if (const auto reply = parseReply(r->message); reply && reply->node == node) {
       if (reply->property != k) continue;  // a late reply to an earlier request
+      last_reply_micros_ = r->micros;
       return reply->value;
     }
   }
@@ -221,6 +223,16 @@ std::vector<Reply> PropertyClient::getAll(const Destination& d, int k) {
 
 void PropertyClient::set(const Destination& d, int k, int64_t value) {
   bus_.send(setRequest(source_, d, k, value));
+}
+
+void PropertyClient::waitNodeTime(int node, std::chrono::milliseconds d) {
+  get(node, prop::FIRMWARE_ID);
+  const int64_t start = last_reply_micros_;
+  while (last_reply_micros_ - start < d.count() * 1000) {
+    checkInterrupted();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    get(node, prop::FIRMWARE_ID);
+  }
 }
 
 std::string statusName(int status) {

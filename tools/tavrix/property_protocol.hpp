@@ -75,6 +75,10 @@ class PropertyClient {
   // Gets k from every node the destination reaches; collects replies for the whole timeout.
   std::vector<Reply> getAll(const Destination& d, int k);
   void set(const Destination& d, int k, int64_t value);
+  // Waits until `d` of the node's own time has passed, judged by the time stamps of its replies
+  // (bus time: the twin's simulated clock, or the receiving host's clock on a real bus), so that
+  // a twin running slower or faster than the wall clock is waited for correctly.
+  void waitNodeTime(int node, std::chrono::milliseconds d);
 
   Bus& bus() { return bus_; }
   std::chrono::milliseconds timeout() const { return timeout_; }
@@ -83,6 +87,7 @@ class PropertyClient {
   Bus& bus_;
   int source_;
   std::chrono::milliseconds timeout_;
+  int64_t last_reply_micros_ = 0;
 };
 
 // Names of STATUS and MODE values: "ready", "torque", ...

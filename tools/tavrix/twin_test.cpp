@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -315,6 +316,36 @@ TEST_F(Twin, ErrorPathsSayWhatToDo) {
                            out, err, env);
   EXPECT_EQ(code, 5);
   EXPECT_NE(err.str().find("is the twin running?"), std::string::npos) << err.str();
+}
+
+TEST_F(Twin, WatchMoveCalibrateAndBridgeTest) {
+  START();
+  ToolRun r = run({"-n", "5", "watch", "POSITION", "MODE", "--count", "3", "--rate", "50"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("time_s\tnode\tPOSITION\tMODE\n0.0", 0), 0u) << r.out;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4);
+
+  // A position target is taken in mode position only.
+  r = run({"-n", "5", "move", "500"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("mode position"), std::string::npos) << r.err;
+  EXPECT_EQ(run({"-n", "5", "move", "100", "--scaled"}).code, 1);  // not homed
+  ASSERT_EQ(run({"-n", "5", "mode", "position"}).code, 0);
+  r = run({"-n", "5", "move", "500", "--wait", "--tolerance", "30", "--max-wait", "20"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("node 5: at "), std::string::npos);
+  ASSERT_EQ(run({"-n", "5", "stop"}).code, 0);
+
+  r = run({"-n", "5", "calibrate", "current"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("CURRENT_OFFSET"), std::string::npos);
+
+  r = run({"--format", "json", "-n", "5", "selftest", "fet"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 6) << r.out;
+  EXPECT_NE(r.out.find("\"code\":41,\"inverted\":\"A+B\""), std::string::npos) << r.out;
+  r = run({"-n", "5", "status"});
+  EXPECT_NE(r.out.find("5     ready   idle"), std::string::npos) << r.out;
 }
 
 // A torque step recorded by the logger and fetched as CSV: every record arrives, the step is in

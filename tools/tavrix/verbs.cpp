@@ -526,7 +526,8 @@ void verbCalibrate(Session& s, VerbArgs& a) {
     s.err() << "node " << n << ": " << (offset ? "searching the electrical offset (about 5 s)"
                                                : "measuring the current-sense zero") << "\n";
   }
-  pause(std::chrono::milliseconds(offset ? 5500 : 200));
+  // The offset search runs 5 s on the node's timer; the current measurement 25 samples of 2 ms.
+  for (int n : nodes) pc.waitNodeTime(n, std::chrono::milliseconds(offset ? 5200 : 80));
   std::vector<std::vector<std::string>> rows;
   for (int n : nodes) {
     const int k = offset ? prop::ELEC_OFFSET : prop::CURRENT_OFFSET;
@@ -578,7 +579,8 @@ void verbSelftest(Session& s, VerbArgs& a) {
     static constexpr const char* kPattern[] = {"C", "B", "B+C", "A", "A+C", "A+B"};
     for (size_t i = 0; i < 6; ++i) {
       pc.set(d, prop::AUX_OUTPUT, kCodes[i]);
-      pause(std::chrono::milliseconds(120));
+      // 25 samples, one per wait(1) of two ticks; the node answers meanwhile.
+      pc.waitNodeTime(n, std::chrono::milliseconds(80));
       const int32_t mn = pc.get(n, 35), mx = pc.get(n, 36), mean = pc.get(n, 37), sd = pc.get(n, 38);
       if (s.json()) {
         s.out() << JsonObject().num("node", n).str("test", "fet").num("code", kCodes[i])
