@@ -23,6 +23,46 @@ GFLIB_CONTROLLER_PIAW_P_T makePi(Frac32 kp, Word16 kpShift, Frac32 ki, Word16 ki
   return pi;
 }
 
+// The controller as it was first written, with branches on the shift counts: the reference the
+// branch-free form must match bit for bit.
+struct BranchyPi {
+  static int32_t shr(int32_t a, uint32_t n) { return n >= 32u ? (a < 0 ? -1 : 0) : a >> n; }
+  static int32_t shl(int32_t a, uint32_t n) {
+    return n >= 32u ? 0 : static_cast<int32_t>(static_cast<uint32_t>(a) << n);
+  }
+  static int32_t scale(int32_t v, Word16 s) {
+    if (s > 0) {
+      const auto n = static_cast<uint32_t>(s);
+      if (v > shr(kMax, n)) return kMax;
+      if (v <= shr(kMin, n)) return kMin;
+      return shl(v, n);
+    }
+    return shr(v, static_cast<uint32_t>(-static_cast<int32_t>(s)));
+  }
+  static int32_t limit(int32_t v, int32_t lo, int32_t hi) {
+    if (v >= hi) return hi;
+    if (v <= lo) return lo;
+    return v;
+  }
+  static int32_t mulSat(int32_t a, int32_t b) {
+    const auto r = static_cast<int32_t>((static_cast<int64_t>(a) * b) >> 31);
+    return r == kMin ? kMax : r;
+  }
+  static int32_t satAdd(int32_t a, int32_t b) {
+    return static_cast<int32_t>(std::clamp<int64_t>(int64_t{a} + b, kMin, kMax));
+  }
+  static int32_t step(int32_t err, GFLIB_CONTROLLER_PIAW_P_T& p) {
+    const int32_t prop = scale(mulSat(p.f32PropGain, err), p.w16PropGainShift);
+    const int32_t in = scale(satAdd(mulSat(p.f32IntegGain, err), mulSat(p.f32IntegGain, p.f32InK_1)),
+                             p.w16IntegGainShift);
+    p.f32IntegPartK_1 = limit(satAdd(in, p.f32IntegPartK_1), p.f32LowerLimit, p.f32UpperLimit);
+    const int32_t out = limit(satAdd(prop, p.f32IntegPartK_1), p.f32LowerLimit, p.f32UpperLimit);
+    p.u16LimitFlag = (out == p.f32UpperLimit || out == p.f32LowerLimit) ? 1 : 0;
+    p.f32InK_1 = err;
+    return out;
+  }
+};
+
 // Reference controller: exact 64-bit arithmetic, every saturation an explicit clamp, gains as
 // mantissa * 2^shift evaluated with floor.
 struct RefPi {
@@ -132,6 +172,67 @@ TEST(ControllerPi, MatchesExactReference) {
       ASSERT_EQ(pi.f32IntegPartK_1, ref.integ);
       ASSERT_EQ(pi.f32InK_1, err);
       ASSERT_EQ(pi.u16LimitFlag, ref.flag ? 1 : 0);
+    }
+  }
+}
+
+// Every shift count a Word16 can hold against the branchy form, on values at and around the
+// saturation thresholds of each count.
+TEST(ControllerPi, BranchFreeShiftsMatchTheBranchyForm) {
+  const int32_t values[] = {0, 1, -1, 2, -2, kMax, kMin, kMax - 1, kMin + 1, 1 << 30, -(1 << 30),
+                            (1 << 30) - 1, -(1 << 30) - 1, 12345, -12345, 0x00FFFFFF, -0x01000000};
+  for (int32_t s = -32768; s <= 32767; ++s) {
+    const auto shift = static_cast<Word16>(s);
+    for (int32_t v : values) {
+      ASSERT_EQ(tavrix::math::scaleByShift(v, shift), BranchyPi::scale(v, shift)) << s << " " << v;
+    }
+    if (s >= 0 && s <= 31) {
+      for (int32_t d = -2; d <= 2; ++d) {
+        for (int32_t edge : {kMax >> s, kMin >> s}) {
+          const int32_t v = static_cast<int32_t>(static_cast<int64_t>(edge) + d);
+          ASSERT_EQ(tavrix::math::scaleByShift(v, shift), BranchyPi::scale(v, shift)) << s << " " << v;
+        }
+      }
+    }
+  }
+}
+
+// Whole controller sequences, random gains, shifts over the full Word16 range and limits
+// (sometimes inverted), against the branchy form.
+TEST(ControllerPi, MatchesTheBranchyForm) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int32_t> any(kMin, kMax);
+  std::uniform_int_distribution<int> shift(-32768, 32767), small(-33, 33), pick(0, 7);
+  auto value = [&]() -> int32_t {
+    switch (pick(rng)) {
+      case 0:
+        return kMin;
+      case 1:
+        return kMax;
+      case 2:
+        return 0;
+      case 3:
+        return any(rng) >> 16;
+      default:
+        return any(rng);
+    }
+  };
+  for (int trial = 0; trial < 3000; ++trial) {
+    int32_t lo = value(), hi = value();
+    if (pick(rng) != 0 && lo > hi) std::swap(lo, hi);
+    const auto ksp = static_cast<Word16>(pick(rng) == 0 ? shift(rng) : small(rng));
+    const auto ksi = static_cast<Word16>(pick(rng) == 0 ? shift(rng) : small(rng));
+    GFLIB_CONTROLLER_PIAW_P_T pi = makePi(value(), ksp, value(), ksi, lo, hi);
+    pi.f32IntegPartK_1 = value();
+    pi.f32InK_1 = value();
+    GFLIB_CONTROLLER_PIAW_P_T ref = pi;
+    for (int k = 0; k < 30; ++k) {
+      const int32_t err = value();
+      ASSERT_EQ(GFLIB_ControllerPIpAWANSIC(err, &pi), BranchyPi::step(err, ref))
+          << "trial " << trial << " step " << k;
+      ASSERT_EQ(pi.f32IntegPartK_1, ref.f32IntegPartK_1);
+      ASSERT_EQ(pi.u16LimitFlag, ref.u16LimitFlag);
+      ASSERT_EQ(pi.f32InK_1, ref.f32InK_1);
     }
   }
 }

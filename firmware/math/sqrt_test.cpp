@@ -8,6 +8,17 @@
 
 namespace {
 
+// The bit-by-bit search the routine replaced: bit 14 from u >= 2^29, then one trial step per
+// bit from 2^13 down. Kept as the reference the fast root must match exactly.
+int32_t bitwiseSqrt(uint32_t u) {
+  uint32_t r = u >= (1u << 29) ? (1u << 14) : 0u;
+  for (uint32_t b = 1u << 13; b != 0u; b >>= 1) {
+    const uint32_t t = r + b;
+    if (2u * t * t <= u) r = t;
+  }
+  return static_cast<int32_t>(r << 16);
+}
+
 // floor(sqrt(u / 2)) capped at 32767, in the upper half: integer square root of floor(u / 2)
 // (the same integer for a real or a floored u / 2), found from the double estimate.
 int32_t refSqrt(uint32_t u) {
@@ -52,6 +63,32 @@ TEST(Sqrt, MatchesIntegerRootOverTheRange) {
     const uint32_t u = any(rng);
     ASSERT_EQ(GFLIB_SqrtANSIC(static_cast<int32_t>(u)), refSqrt(u)) << u;
   }
+}
+
+// Dense and edge inputs against the bit-by-bit search: all of [0, 2^22), every root boundary
+// 2 r^2 with its neighbours up to +-3, the top of every power of two, the region around 2^31 where
+// the estimate meets the cap, and a stride through the whole range.
+TEST(Sqrt, MatchesBitwiseSearchDenseAndAtEdges) {
+  auto check = [](uint32_t u) {
+    ASSERT_EQ(GFLIB_SqrtANSIC(static_cast<int32_t>(u)), bitwiseSqrt(u)) << u;
+  };
+  for (uint32_t u = 0; u < (1u << 22); ++u) check(u);
+  for (uint32_t r = 1; r <= 46341u; ++r) {
+    const uint64_t b = 2ull * r * r;
+    for (int d = -3; d <= 3; ++d) {
+      const uint64_t u = b + static_cast<uint64_t>(static_cast<int64_t>(d));
+      if (u <= 0xFFFFFFFFull) check(static_cast<uint32_t>(u));
+    }
+  }
+  for (uint32_t k = 0; k < 32; ++k) {
+    for (uint32_t d = 0; d < 64; ++d) {
+      check((1u << k) + d);
+      check((1u << k) - d);
+    }
+  }
+  for (uint32_t u = 0x80000000u - (1u << 20); u != 0x80000000u + (1u << 12); ++u) check(u);
+  for (uint64_t u = 0; u <= 0xFFFFFFFFull; u += 997u) check(static_cast<uint32_t>(u));
+  check(0xFFFFFFFFu);
 }
 
 }  // namespace
