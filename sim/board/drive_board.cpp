@@ -156,11 +156,12 @@ LegStates DriveBoard::legsAt(SimTime t) const {
 }
 
 void DriveBoard::advanceTo(SimTime t) {
+  if (now_clk_ >= t) return;
+  const bool timed = period_valid_ && std::any_of(gates_.begin(), gates_.end(),
+                                                  [](const GatePin& g) { return g.pwm; });
   while (now_clk_ < t) {
     // The next edge after now in the period in force, or the target.
     SimTime until = t;
-    const bool timed = period_valid_ && std::any_of(gates_.begin(), gates_.end(),
-                                                    [](const GatePin& g) { return g.pwm; });
     if (timed) {
       if (edges_stale_) computeEdges();
       const SimTime rel = now_clk_ - period_.start_clk;

@@ -97,23 +97,12 @@ void Pmsm::step(const LegStates& legs, double bus_v, double dt_s) {
   }
 }
 
-void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
-  const MotorParams& m = params_.motor;
-  const double p = m.pole_pairs;
-  const double r = resistanceNow();
-
-  // Back-EMF at the middle of the step: the angle advanced by half the step's rotation.
-  const double half = 0.5 * p * omega_rad_s_ * h;
-  const double cos_mid = cos_e_ - sin_e_ * half;
-  const double sin_mid = sin_e_ + cos_e_ * half;
-  const double we_lambda = p * omega_rad_s_ * m.flux_linkage_wb;
-  const double e_alpha = -we_lambda * sin_mid;
-  const double e_beta = we_lambda * cos_mid;
+// Some leg open: a conducting diode follows the current's sign; a leg with neither switch nor
+// diode conducting floats at the voltage that keeps its current at zero.
+void Pmsm::openLegsStep(const LegStates& legs, double bus_v, double e_alpha, double e_beta,
+                        double decay, double gain) {
   const std::array<double, 3> emf = {e_alpha, -0.5 * e_alpha + 0.5 * kSqrt3 * e_beta,
                                      -0.5 * e_alpha - 0.5 * kSqrt3 * e_beta};
-
-  // Leg voltages. A conducting diode follows the current's sign; a leg with neither switch nor
-  // diode conducting floats at the voltage that keeps its current at zero.
   const std::array<double, 3> i = phaseCurrents();
   std::array<double, 3> v{};
   std::array<bool, 3> floating{};
@@ -162,8 +151,6 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
     const double v_alpha = (2.0 * v[0] - v[1] - v[2]) / 3.0;
     const double v_beta = (v[1] - v[2]) / kSqrt3;
     // Exact RL response to a constant voltage over the step.
-    const double decay = decayOver(h * r / m.inductance_h);
-    const double gain = (1.0 - decay) / r;
     i_alpha_ = i_alpha_ * decay + (v_alpha - e_alpha) * gain;
     i_beta_ = i_beta_ * decay + (v_beta - e_beta) * gain;
 
@@ -189,6 +176,38 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
       i_alpha_ = 0.0;
       i_beta_ = 0.0;
     }
+  }
+}
+
+void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
+  const MotorParams& m = params_.motor;
+  const double p = m.pole_pairs;
+  const double r = resistanceNow();
+
+  // Back-EMF at the middle of the step: the angle advanced by half the step's rotation.
+  const double half = 0.5 * p * omega_rad_s_ * h;
+  const double cos_mid = cos_e_ - sin_e_ * half;
+  const double sin_mid = sin_e_ + cos_e_ * half;
+  const double we_lambda = p * omega_rad_s_ * m.flux_linkage_wb;
+  const double e_alpha = -we_lambda * sin_mid;
+  const double e_beta = we_lambda * cos_mid;
+
+  const double decay = decayOver(h * r / m.inductance_h);
+  const double gain = (1.0 - decay) / r;
+  const bool all_driven =
+      legs[0] != LegState::kOff && legs[1] != LegState::kOff && legs[2] != LegState::kOff;
+  if (all_driven) {
+    // Every leg held by a switch (the common case between switching edges).
+    auto level = [bus_v](LegState s) {
+      return s == LegState::kHigh ? bus_v : s == LegState::kShort ? 0.5 * bus_v : 0.0;
+    };
+    const double va = level(legs[0]), vb = level(legs[1]), vc = level(legs[2]);
+    const double v_alpha = (2.0 * va - vb - vc) / 3.0;
+    const double v_beta = (vb - vc) / kSqrt3;
+    i_alpha_ = i_alpha_ * decay + (v_alpha - e_alpha) * gain;
+    i_beta_ = i_beta_ * decay + (v_beta - e_beta) * gain;
+  } else {
+    openLegsStep(legs, bus_v, e_alpha, e_beta, decay, gain);
   }
 
   // Winding temperature: copper losses in, conduction to ambient out.

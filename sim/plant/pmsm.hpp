@@ -91,6 +91,8 @@ class Pmsm {
 
  private:
   void subStep(const LegStates& legs, double bus_v, double h);
+  void openLegsStep(const LegStates& legs, double bus_v, double e_alpha, double e_beta,
+                    double decay, double gain);
   // At rest with no current and nothing to move it: a step changes only the temperature.
   bool quiescent(const LegStates& legs) const;
   void syncAngle();
