@@ -127,6 +127,10 @@ void Node::startUp() {
   property[prop::STATUS] = STATUS_READY;
   property[prop::OVERTEMP] = 0;
 
+  // A self-test cut short by a power loss or reset left one word at a pattern: put it back before
+  // anything is restored from the part.
+  sermem.sermem_FinishInterruptedTest();
+
   restore(RestoreGroup::kIdentity);
   // Only the node number is sanitised: a stored address above 31 keeps its low five bits.
   property[prop::NODE_ID] = static_cast<int16_t>(property[prop::NODE_ID] & kNodeNumberMask);

@@ -34,8 +34,9 @@ class StartUpTest : public ::testing::Test {
 
 TEST_F(StartUpTest, RestoresFromTheEepromInOrderAndNothingElse) {
   h.node.startUp();
-  // Byte address and size of every restore, in start-up order.
-  std::vector<std::string> expected;
+  // The EEPROM self-test's record first, then byte address and size of every restore, in
+  // start-up order.
+  std::vector<std::string> expected = {"EE_READ 1016 8"};
   for (int a : {4,   2,   210, 6,  86,  90,  94,  122, 124, 154, 156, 140, 52,  54,
                 56,  186, 42,  20, 212, 166, 218, 220, 222, 224, 226, 228, 230, 232,
                 234, 236, 200, 68, 28,  30,  32,  164, 172, 180, 130, 146, 216}) {
@@ -45,6 +46,21 @@ TEST_F(StartUpTest, RestoresFromTheEepromInOrderAndNothingElse) {
     expected.push_back("EE_READ " + std::to_string(a) + " 4");
   expected.push_back("EE_READ 120 2");
   EXPECT_EQ(eepromReads(), expected);
+}
+
+TEST_F(StartUpTest, NodeNumberLeftAtAPatternByACutTestIsPutBack) {
+  stored(prop::NODE_ID, 9);
+  // Power lost once 0x5555 has reached the node number's word (address 6, the fourth tested:
+  // record and three writes per address before it, then its own record).
+  h.fake.eeprom.writesUntilCut = 4 * 3 + 2;
+  h.node.sermem.sermem_TestPattern(1024);
+  ASSERT_EQ(h.fake.eeprom.get16(6), 0x5555);
+  h.fake.eeprom.writesUntilCut = -1;
+  NodeHarness restarted;
+  restarted.fake.eeprom.mem = h.fake.eeprom.mem;
+  restarted.node.startUp();
+  EXPECT_EQ(restarted.node.property[prop::NODE_ID], 9);
+  EXPECT_EQ(restarted.fake.eeprom.get16(6), 9);
 }
 
 TEST_F(StartUpTest, BringsThePlatformUpInItsFixedOrder) {

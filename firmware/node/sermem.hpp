@@ -28,6 +28,16 @@ class Sermem {
   // instead of freezing the main loop.
   static constexpr uint32_t kStatusPollLimit = 8192;
 
+  // Test record: while the self-test has a word under test, these 8 bytes hold the word's address
+  // and saved value, so a power cut in the middle of the test cannot leave a configuration word at
+  // a pattern: start-up puts the saved value back (sermem_FinishInterruptedTest). The record lies
+  // in the last 8 bytes of the 1 KiB every part holds, an area no stored data use (properties end
+  // at 253, the CANopen store at 575). Layout, each word least significant byte first:
+  // marker, address, saved value, check.
+  static constexpr int16_t kTestRecordAddress = 1016;
+  static constexpr int8_t kTestRecordBytes = 8;
+  static constexpr uint16_t kTestRecordMarker = 0x5AC3;
+
   explicit Sermem(Node& node) : node_(node) {}
 
   // Context: main loop.
@@ -44,7 +54,14 @@ class Sermem {
   // Tests the even addresses below `bytes` (at most the 16-bit address space): each 16-bit word is
   // saved, written with 0x5555 and 0xAAAA and restored, each write read back. Returns the number of
   // read-backs that differed (0..3 per address, counted in 16 bits).
+  // A word is never left at a pattern by a cut: each address is backed up in the test record
+  // before its first pattern write, and the record area itself gets back its bytes of before.
   int32_t sermem_TestPattern(int32_t bytes);
+
+  // Context: main loop (start-up).
+  // Completes a self-test that a power cut or reset ended early: if the test record is valid, its
+  // saved value is written back to its address and the record is invalidated. True if it did so.
+  bool sermem_FinishInterruptedTest();
 
   uint8_t SPI0_DataOut[32] = {};  // [0] command, [1..2] address, [3..] data or filler
   uint8_t SPI0_DataIn[32] = {};   // bytes clocked in, position for position
@@ -61,6 +78,10 @@ class Sermem {
   void putAddress(int16_t address);
   uint16_t readWord(int16_t address);
   void writeWord(int16_t address, uint16_t value);
+  // Context: main loop. The test record for `address` holding `saved`, as stored.
+  static void encodeTestRecord(uint16_t address, uint16_t saved, int8_t (&record)[8]);
+  // Context: main loop. True if `record` is a valid test record; its address and value then.
+  static bool decodeTestRecord(const int8_t (&record)[8], uint16_t* address, uint16_t* saved);
 
   Node& node_;
 };

@@ -92,17 +92,62 @@ TEST_F(SermemTest, StuckBusyBitNoLongerFreezesTheNode) {
 }
 
 TEST_F(SermemTest, TestPatternOnWorkingMemoryRestoresEveryByte) {
-  for (size_t i = 0; i < 1024; ++i) chip().mem[i] = static_cast<uint8_t>(i * 37 + 11);
-  const Bytes before(chip().mem.begin(), chip().mem.begin() + 1026);
+  for (size_t i = 0; i < 1100; ++i) chip().mem[i] = static_cast<uint8_t>(i * 37 + 11);
+  const Bytes before(chip().mem.begin(), chip().mem.begin() + 1100);
+  // Whether the walk stops short of the record area, ends on it or goes past it, every byte,
+  // the record area's included, is as it was.
+  for (int32_t bytes : {1024, 100, 1100, 1018}) {
+    h.fake.log.clear();
+    EXPECT_EQ(mem().sermem_TestPattern(bytes), 0) << bytes;
+    EXPECT_EQ(Bytes(chip().mem.begin(), chip().mem.begin() + 1100), before) << bytes;
+    EXPECT_FALSE(mem().sermem_FinishInterruptedTest()) << bytes;
+  }
+  // Over 1 KiB: three writes and four reads per even address, one record write per address
+  // outside the record area, one write that gives the area its bytes back, one read of them.
+  h.fake.log.clear();
   EXPECT_EQ(mem().sermem_TestPattern(1024), 0);
-  EXPECT_EQ(Bytes(chip().mem.begin(), chip().mem.begin() + 1026), before);
-  // Three writes and four reads per even address.
   const auto count = [&](const std::string& prefix) {
     return std::count_if(h.fake.log.begin(), h.fake.log.end(),
                          [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
   };
-  EXPECT_EQ(count("EE_WRITE"), 3 * 512);
-  EXPECT_EQ(count("EE_READ"), 4 * 512);
+  EXPECT_EQ(count("EE_WRITE"), 3 * 512 + 508 + 1);
+  EXPECT_EQ(count("EE_READ"), 4 * 512 + 1);
+}
+
+TEST_F(SermemTest, TestCutAfterAnyWriteIsFinishedAtTheNextStart) {
+  // A cut after the k-th write loses every later write; the next start puts back whatever word
+  // the test had under its patterns. Near the start, and around the record area.
+  for (const int32_t bytes : {16, 1024}) {
+    const int total = bytes == 16 ? 8 * 4 + 1 : 3 * 512 + 508 + 1;
+    const int first = bytes == 16 ? 0 : total - 40;
+    for (int k = first; k <= total; ++k) {
+      NodeHarness fresh;
+      testing::FakeEeprom& part = fresh.fake.eeprom;
+      for (size_t i = 0; i < 1100; ++i) part.mem[i] = static_cast<uint8_t>(i * 11 + 5);
+      const Bytes before(part.mem.begin(), part.mem.begin() + 1016);
+      part.writesUntilCut = k;
+      fresh.node.sermem.sermem_TestPattern(bytes);
+      part.writesUntilCut = -1;
+      Sermem restarted(fresh.node);
+      restarted.sermem_FinishInterruptedTest();
+      ASSERT_EQ(Bytes(part.mem.begin(), part.mem.begin() + 1016), before) << bytes << " " << k;
+      EXPECT_FALSE(restarted.sermem_FinishInterruptedTest());  // finished once, for good
+    }
+  }
+}
+
+TEST_F(SermemTest, LeftoverValidRecordIsNotReplayedAfterACompleteTest) {
+  // A test cut short whose record was never finished (no start since) must not leave it behind:
+  // the completed test invalidates it instead of restoring it as the area's bytes of before.
+  chip().put16(40, 0x1234);
+  chip().writesUntilCut = 2;  // the record for address 0 lands, its first pattern too
+  mem().sermem_TestPattern(64);
+  chip().writesUntilCut = -1;
+  chip().put16(0, 0x4321);  // changed since, by a save
+  EXPECT_EQ(mem().sermem_TestPattern(64), 0);
+  EXPECT_FALSE(mem().sermem_FinishInterruptedTest());
+  EXPECT_EQ(chip().get16(0), 0x4321);
+  EXPECT_EQ(chip().get16(40), 0x1234);
 }
 
 TEST_F(SermemTest, TestPatternCountsTwoPerAddressWhenWritesAreIgnored) {

@@ -223,7 +223,9 @@ LDD_TError FakeEeprom::SM3_SendBlock(LDD_TDeviceData*, const uint8_t* BufferPtr,
   } else if (cmd == 0x02 && Size >= 3) {
     log_.push_back("EE_WRITE " + std::to_string(address) + " " + std::to_string(n));
     if (writeEnabled) {
-      if (!ignoreWrites) {
+      const bool cut = writesUntilCut == 0;
+      if (writesUntilCut > 0) --writesUntilCut;
+      if (!ignoreWrites && !cut) {
         for (uint16_t i = 0; i < n; ++i) mem[(address + i) % kSize] = out[3 + i];
       }
       busyPolls_ = writeCyclePolls;

@@ -150,6 +150,7 @@ class FakeEeprom final : public platform::Sm3 {
   int writeCyclePolls = 2;    // status reads that still show busy after each write
   bool stuckBusy = false;     // the busy bit never clears
   bool ignoreWrites = false;  // the array is never changed
+  int writesUntilCut = -1;    // >= 0: that many more writes land, the later ones are lost
   int sendBusy = 0;           // the next sends answer 8 this many times
   bool writeEnabled = false;
   int statusReads = 0;
