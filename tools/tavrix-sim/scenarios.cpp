@@ -291,6 +291,15 @@ int scenarioOffset(bool /*shortForm*/, Report& r) {
   r.check(std::abs(error) <= 6, "the offset found is the encoder's mounting (mod 1024, within 6)");
   r.check(saved == found, "saved at EEPROM address 122");
   r.check(t.get(prop::MODE) == 0, "back in mode 0");
+  // The board's other inputs as the node reads them.
+  const int bus = t.get(prop::BUS_VOLTAGE);
+  const int temp = t.get(prop::TEMPERATURE);
+  r.line("BUS_VOLTAGE %d (10 mV), TEMPERATURE %.2f degC; plant bus %.2f V, winding %.2f degC", bus,
+         temp / 256.0, t.drive().params().bus_v, t.plant().windingTemperature());
+  r.check(std::abs(bus - t.drive().params().bus_v * 100) <= 10, "BUS_VOLTAGE reads the bus");
+  // The thermistor table has no reading between 24.5 and 30 degC: the nearest is taken.
+  r.check(std::fabs(temp / 256.0 - t.plant().windingTemperature()) <= 3.0,
+          "TEMPERATURE reads the winding");
   return r.result();
 }
 
