@@ -14,9 +14,11 @@
 #include "sim/bus/socketcan_bridge.hpp"
 #include "sim/bus/socketcand_server.hpp"
 #include "sim/world/world.hpp"
+#include "tools/tavrix-sim/eds.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/file_lock.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
+#include "tools/tavrix-sim/scenarios.hpp"
 #include "tools/tavrix-sim/serve.hpp"
 
 namespace tavrix::tools {
@@ -57,6 +59,9 @@ constexpr const char* kServeFooter =
 
 // The values of the run options as given on one command (the top level or `serve`).
 struct RunArgs {
+  std::string scenario;
+  bool shortForm = false;
+  std::string eds;
   std::vector<std::string> nodes;
   std::string eepromDir;
   bool factory = false;
@@ -111,10 +116,11 @@ constexpr std::pair<const char*, const char*> kNeeds[] = {
     {"--port", "a port number"},
     {"--listen", "an IP address"},
     {"--can", "a SocketCAN interface name"},
+    {"--scenario", "a scenario name (see --help)"},
+    {"--eds", "a file"},
 };
 
-// The options every command takes. Further run options (a scenario to load, an object
-// dictionary to export) belong here too.
+// The options every run takes.
 void addRunOptions(CLI::App& app, RunArgs& a) {
   app.add_option("--node", a.nodes,
                  "boot a node whose EEPROM image belongs to node number N (0..31);\n"
@@ -185,6 +191,23 @@ void addServeOptions(CLI::App& app, ServeArgs& s) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
+// Jobs of the top-level command other than a run.
+void addOtherJobs(CLI::App& app, RunArgs& a) {
+  std::string names;
+  for (const std::string& n : scenarioNames()) names += (names.empty() ? "" : ", ") + n;
+  app.add_option("--scenario", a.scenario,
+                 "instead of a run: one node of the reference drive commanded through\n"
+                 "CAN frames only, with a report beside the plant's truth; exit 1\n"
+                 "when a check fails. NAME is one of:\n" + names + ".")
+      ->type_name("NAME")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--short", a.shortForm, "with --scenario: the short form the test suite runs.");
+  app.add_option("--eds", a.eds,
+                 "instead of a run: write the node's CANopen EDS file to FILE.")
+      ->type_name("FILE")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
 struct Parser {
   CLI::App app{kDescription, "tavrix-sim"};
   CLI::App* serve = nullptr;
@@ -198,6 +221,7 @@ struct Parser {
     app.footer(kRunFooter);
     app.get_formatter()->column_width(26);
     addRunOptions(app, top);
+    addOtherJobs(app, top);
     serve = app.add_subcommand("serve",
                                "the live twin: paced to the wall clock, its bus served to\n"
                                "socketcand clients (see tavrix-sim serve --help)");
@@ -403,8 +427,31 @@ std::optional<SimOptions> parseOptions(const std::vector<std::string>& args, std
     if (!p.serveArgs.listen.empty()) o.listen = p.serveArgs.listen;
     if (!p.serveArgs.can.empty()) o.canInterface = p.serveArgs.can;
   }
-  if (o.nodes.empty()) return fail("no node: give at least one --node N");
+  if (!p.top.scenario.empty()) o.scenario = p.top.scenario;
+  o.shortForm = p.top.shortForm;
+  if (!p.top.eds.empty()) o.eds = p.top.eds;
+  if (o.scenario && o.eds) return fail("--scenario and --eds are separate jobs: give one");
+  if ((o.scenario || o.eds) && (o.serve || !o.nodes.empty() || o.script)) {
+    return fail(std::string(o.scenario ? "--scenario" : "--eds") +
+                " makes its own node: leave out serve, --node and --script");
+  }
+  if (o.shortForm && !o.scenario) return fail("--short goes with --scenario");
+  if (o.nodes.empty() && !o.scenario && !o.eds) {
+    return fail("no node: give at least one --node N");
+  }
   return o;
+}
+
+int exportEds(const std::filesystem::path& path, std::ostream& diagnostics) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) writeEds(out);
+  out.flush();
+  if (!out) {
+    diagnostics << "tavrix-sim: cannot write " << path.string() << ": " << std::strerror(errno)
+                << "\n";
+    return 1;
+  }
+  return 0;
 }
 
 int runSimulation(const SimOptions& options, std::ostream& traffic, std::ostream& diagnostics) {

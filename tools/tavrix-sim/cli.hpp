@@ -38,6 +38,12 @@ struct SimOptions {
   uint16_t port = 29536;
   std::string listen = "127.0.0.1";
   std::optional<std::string> canInterface;  // SocketCAN interface to bridge
+
+  // Instead of a run: one scenario of the reference drive (`--short` for its short form), or the
+  // object dictionary exported as an EDS file.
+  std::optional<std::string> scenario;
+  bool shortForm = false;
+  std::optional<std::filesystem::path> eds;
 };
 
 // The help text of the top-level command.
@@ -71,5 +77,8 @@ inline constexpr int kSignalStatusBase = 128;
 // exit code: 0, 1 with a message on `diagnostics`, or 128 + N after signal N.
 int runSimulation(const SimOptions& options, RunContext& context);
 int runSimulation(const SimOptions& options, std::ostream& traffic, std::ostream& diagnostics);
+
+// Writes the node's EDS to `path`. Returns the exit code: 0, or 1 with a message.
+int exportEds(const std::filesystem::path& path, std::ostream& diagnostics);
 
 }  // namespace tavrix::tools

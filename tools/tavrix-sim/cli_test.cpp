@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
+
+#include "tools/tavrix-sim/eds.hpp"
 
 namespace tavrix::tools {
 namespace {
@@ -53,6 +56,49 @@ TEST(SimCli, OptionsAndTheirErrors) {
   const auto help = parseOptions({"--help"}, &error);
   ASSERT_TRUE(help);
   EXPECT_TRUE(help->help);
+}
+
+TEST(SimCli, ScenarioAndEdsAreJobsOfTheirOwn) {
+  std::string error;
+  const auto scenario = parseOptions({"--scenario", "torque", "--short"}, &error);
+  ASSERT_TRUE(scenario) << error;
+  EXPECT_EQ(scenario->scenario, "torque");
+  EXPECT_TRUE(scenario->shortForm);
+  EXPECT_FALSE(scenario->eds);
+  const auto eds = parseOptions({"--eds", "node.eds"}, &error);
+  ASSERT_TRUE(eds) << error;
+  EXPECT_EQ(eds->eds, std::filesystem::path("node.eds"));
+  EXPECT_FALSE(eds->scenario);
+
+  struct Bad {
+    std::vector<std::string> args;
+    const char* why;
+  } bad[] = {
+      {{"--scenario", "torque", "--eds", "x.eds"}, "separate jobs"},
+      {{"--scenario", "torque", "--node", "5"}, "makes its own node"},
+      {{"--eds", "x.eds", "--script", "s.log"}, "makes its own node"},
+      {{"--node", "5", "--short"}, "--short goes with --scenario"},
+      {{"--scenario"}, "--scenario"},
+  };
+  for (const auto& b : bad) {
+    EXPECT_FALSE(parseOptions(b.args, &error)) << b.why;
+    EXPECT_NE(error.find(b.why), std::string::npos) << error;
+  }
+
+  // The exported file is the generator's output, and an unwritable path is reported.
+  const std::filesystem::path out =
+      std::filesystem::path(::testing::TempDir()) / "tavrix_cli_export.eds";
+  std::ostringstream diagnostics;
+  ASSERT_EQ(exportEds(out, diagnostics), 0) << diagnostics.str();
+  std::ostringstream expected;
+  writeEds(expected);
+  std::ifstream written(out, std::ios::binary);
+  std::ostringstream got;
+  got << written.rdbuf();
+  EXPECT_EQ(got.str(), expected.str());
+  EXPECT_EQ(exportEds("/dev/full", diagnostics), 1);
+  EXPECT_NE(diagnostics.str().find("/dev/full"), std::string::npos);
+  std::filesystem::remove(out);
 }
 
 TEST(SimCli, ServeOptions) {

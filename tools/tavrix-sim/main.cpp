@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/tavrix-sim/cli.hpp"
+#include "tools/tavrix-sim/scenarios.hpp"
 
 namespace {
 
@@ -29,6 +30,13 @@ int main(int argc, char** argv) {
   if (options->help) {
     std::cout << options->helpText;
     return 0;
+  }
+  if (options->eds) return tavrix::tools::exportEds(*options->eds, std::cerr);
+  if (options->scenario) {
+    const int status =
+        tavrix::tools::runScenario(*options->scenario, options->shortForm, std::cout, std::cerr);
+    std::cout.flush();
+    return status;
   }
 
   // SIGINT and SIGTERM end the run between two slices: every line written whole, the output
