@@ -37,7 +37,8 @@ bool isPositionMode(int16_t mode) {
 
 }  // namespace
 
-Motor::Motor(Node& node) : node_(node) {
+Motor::Motor(Node& node)
+    : node_(node), property_(node.property), motorTimer_(node.hw.motorTimer) {
   // Both buffers start with a valid ordering, so no pattern pointer is ever null.
   for (patternStruct* pattern : {&A, &B}) {
     pattern->Min = &pattern->A;
@@ -75,7 +76,7 @@ void Motor::routePinsToTimer() {
 
 // Context: main loop, inside writeMode's critical section.
 void Motor::activate() {
-  node_.property[prop::TORQUE] = 0;
+  property_[prop::TORQUE] = 0;
   motor.cmdTorque = 0;
   routePinsToTimer();
   state = 0;
@@ -83,7 +84,7 @@ void Motor::activate() {
 
 // Context: main loop, inside writeMode's critical section.
 void Motor::enterPositionMode() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   // A torque command beyond its limit means the drive is not carrying on smoothly.
   if (motor.cmdTorque > motor.limTorque || motor.cmdTorque < -motor.limTorque ||
       property[prop::MODE] < MODE_POSITION) {
@@ -94,7 +95,7 @@ void Motor::enterPositionMode() {
 
 // Context: main loop.
 int16_t Motor::writeMode(int16_t mode) {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   if (property[prop::MODE] == mode) return 0;
   platform::CriticalSection lock(node_.hw.cpu);  // the control interrupt sees old or new, whole
   int16_t entered = mode;
@@ -187,7 +188,7 @@ void Motor::motorSetPWM() {
 void Motor::firstInterrupt() {
   // Designing the two filters costs about 8 000 chip cycles, four PWM periods, so this first
   // interrupt ends late. It happens once, before the bridge is ever driven, and is left so.
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   biquadInit(&cmd_velocity_filter, BIQUAD_LOWPASS,
              3.05e-5f * static_cast<float>(property[prop::CMD_FILTER_FREQ]),
              static_cast<float>(property[prop::CMD_FILTER_Q]) * 0.00390625f, 0.0f);
@@ -200,14 +201,14 @@ void Motor::firstInterrupt() {
 void Motor::writeRegularSet(const patternStruct& pattern) {
   const int16_t values[6] = {pattern.A.t_on,  pattern.A.t_off, pattern.B.t_on,
                              pattern.B.t_off, pattern.C.t_on,  pattern.C.t_off};
-  node_.hw.motorTimer.FTM0_SetCompareValues(values);
+  motorTimer_.FTM0_SetCompareValues(values);
 }
 
 // Context: ISR, level 5 (PWM period).
 void Motor::writeMeasurementSet(const patternStruct& pattern) {
   const int16_t values[6] = {pattern.A.m_on,  pattern.A.m_off, pattern.B.m_on,
                              pattern.B.m_off, pattern.C.m_on,  pattern.C.m_off};
-  node_.hw.motorTimer.FTM0_SetCompareValues(values);
+  motorTimer_.FTM0_SetCompareValues(values);
 }
 
 // Context: ISR, level 5 (PWM period).
@@ -219,12 +220,12 @@ void Motor::programSamplingTrigger() {
   delay = static_cast<int16_t>(mid.m_off + (delay - mid.m_on));
   const auto adc0B = static_cast<uint16_t>(delay);
   const auto adc1B = static_cast<uint16_t>(delay + kAuxSampleDelay);
-  node_.hw.motorTimer.PDB0_SetDelaysAndArm(adc0A, adc0B, adc1A, adc1B);
+  motorTimer_.PDB0_SetDelaysAndArm(adc0A, adc0B, adc1A, adc1B);
 }
 
 // Context: ISR, level 5 (PWM period).
 void Motor::accumulateSamples() {
-  const int16_t offset = node_.property[prop::CURRENT_OFFSET];
+  const int16_t offset = property_[prop::CURRENT_OFFSET];
   // Before the Mid on edge only Max conducts; before its off edge Max and Mid do, so the link
   // carries minus the Min current.
   const auto sampleA = static_cast<int16_t>(node_.result0RA - offset);
@@ -242,9 +243,9 @@ int16_t Motor::limitTempThreshold(int16_t limit) {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::phase0() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   // Timer stopped, counter back to its start value, outputs initialised, restarted.
-  node_.hw.motorTimer.FTM0_RestartPeriod();
+  motorTimer_.FTM0_RestartPeriod();
   p->C.duty = p->B.duty = p->A.duty = static_cast<int16_t>(MODULO / 4);
   p->samples = p->C.i = p->B.i = p->A.i = 0;
   patterns.calculateCompareValues(p, property[prop::OBSERVER_BYPASS]);
@@ -267,9 +268,9 @@ void Motor::phase0() {
 // Context: ISR, level 5 (PWM period).
 void Motor::phase1() {
   writeMeasurementSet(*p);
-  node_.hw.motorTimer.ADC1_SelectChannels(kAdc1AuxChannel, kAdc1BusChannel);
+  motorTimer_.ADC1_SelectChannels(kAdc1AuxChannel, kAdc1BusChannel);
   programSamplingTrigger();
-  temp_threshold.threshold_degC = limitTempThreshold(node_.property[prop::TEMP_LIMIT]);
+  temp_threshold.threshold_degC = limitTempThreshold(property_[prop::TEMP_LIMIT]);
 }
 
 // Context: ISR, level 5 (PWM period).
@@ -280,9 +281,9 @@ void Motor::phase2() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::phase3() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   writeMeasurementSet(*p);
-  node_.hw.motorTimer.ADC1_SelectChannels(kAdc1ThermistorChannel, kAdc1BusChannel);
+  motorTimer_.ADC1_SelectChannels(kAdc1ThermistorChannel, kAdc1BusChannel);
   programSamplingTrigger();
   accumulateSamples();
   property[prop::ADC1_RAW_A] = node_.result1RA;
@@ -300,7 +301,7 @@ void Motor::phase4() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::phase5() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   writeMeasurementSet(*p);
   accumulateSamples();
   // Two sample pairs summed: halve; the Mid current follows from the three summing to zero.
@@ -328,7 +329,7 @@ void Motor::swapPatterns() {
 
 // Context: ISR, level 5 (PWM period).
 bool Motor::phase6() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   foc.SV_Control_B(property[prop::VOLTAGE_MODE], property[prop::TORQUE]);
   // Duty fractions around one half to half on-times of at most MODULO/2 - 85 ticks.
   const auto scale = static_cast<int16_t>(MODULO / 2 - kDutyMargin);
@@ -377,7 +378,7 @@ int16_t Motor::voltageFilter(int16_t new_val) {
 void Motor::sampleVoltage() {
   if ((counter & 0x80u) != 0) {
     const auto raw = static_cast<uint16_t>(node_.result1RB);
-    node_.property[prop::BUS_VOLTAGE] = voltageFilter(convertVoltage(raw));
+    property_[prop::BUS_VOLTAGE] = voltageFilter(convertVoltage(raw));
   }
   ++counter;
 }
@@ -407,7 +408,7 @@ void Motor::encoderDecimation() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::firstTimeSetup() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   motor.rotorAngle = 0;
   motor.findingOffset = false;
   motor.invertTorque = (property[prop::MACHINE] & 0x1F) == 5;
@@ -422,7 +423,7 @@ void Motor::firstTimeSetup() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::updateAngle() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   PropertyTable& table = node_.propertyTable;
   const int32_t counts = table.get32(prop::COUNTS_PER_REV);
   if (encCycle == 0) {
@@ -467,7 +468,7 @@ void Motor::updateAngle() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::motionLoops() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   if (isPositionMode(property[prop::MODE])) positionLoop();
   limitVelocityCommand();
   torqueCommand(measuredVelocity());
@@ -477,13 +478,13 @@ void Motor::motionLoops() {
   overTemperature();
   // Hand-over: the limited command is the q-current request, and the host reads it back.
   if (property[prop::MODE] != MODE_IDLE) foc.iDQReq.f32Q = wrapShl32(motor.cmdTorque, 18);
-  node_.property[prop::TORQUE] = motor.cmdTorque;
+  property_[prop::TORQUE] = motor.cmdTorque;
   node_.logger.logRecord();
 }
 
 // Context: ISR, level 5 (PWM period).
 void Motor::positionLoop() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   if (property[prop::MODE] == MODE_PROFILE) {
     if (pos_loop == kTrajectoryDivider - 1) {
       motor.cmdPos = Trajectory_nextPosition(&trajectory);
@@ -525,7 +526,7 @@ void Motor::positionLoop() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::limitVelocityCommand() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   motor.limVelocity = limitedV != 0 ? limitedV : property[prop::VELOCITY_LIMIT];
   const int32_t limit = motor.limVelocity;
   if (property[prop::VELOCITY] > limit) {
@@ -543,7 +544,7 @@ int32_t Motor::measuredVelocity() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::torqueCommand(int32_t v) {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   const int16_t mode = property[prop::MODE];
   if (mode == MODE_POSITION || mode == MODE_VELOCITY || mode == MODE_PROFILE) {
     // The velocity command is in units of the measured velocity x 11 / 256.
@@ -558,7 +559,7 @@ void Motor::torqueCommand(int32_t v) {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::limitTorque() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   if (limitedMT != 0) {
     motor.limTorque = limitedMT;
   } else {
@@ -576,7 +577,7 @@ void Motor::limitTorque() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::boundPosition() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   if (property[prop::HOMED] == 0) return;
   const PropertyTable& table = node_.propertyTable;
   const int32_t position = table.get32(prop::POSITION);
@@ -590,7 +591,7 @@ void Motor::boundPosition() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::overCurrentFoldback() {
-  const int16_t* property = node_.property;
+  const int16_t* property = property_;
   // First-order low-pass of the command, time constant 64 cycles.
   filteredCurrent_z =
       wrapAdd32(motor.cmdTorque, wrapSub32(filteredCurrent_z, filteredCurrent_z >> 6));
@@ -610,7 +611,7 @@ void Motor::overCurrentFoldback() {
 
 // Context: ISR, level 5 (PWM period).
 void Motor::overTemperature() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   if (property[prop::OVERTEMP] == 0) {
     if (temperature_CheckOvertemp(&temp_threshold, property[prop::TEMPERATURE])) {
       property[prop::OVERTEMP] = 1;
@@ -638,7 +639,7 @@ void Motor::motorControl() {}
 
 // Context: main loop (software-timer callback).
 void Motor::motorWriteOffset() {
-  int16_t* property = node_.property;
+  int16_t* property = property_;
   property[prop::ELEC_OFFSET] =
       static_cast<int16_t>(remOrZero(property[prop::MECH_ANGLE], motor.ctsPerElecCycle));
   writeMode(MODE_IDLE);
