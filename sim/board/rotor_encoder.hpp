@@ -21,13 +21,17 @@ class RotorEncoder final : public SpiDevice {
   static constexpr uint16_t kFloatingWord = 0xFFFF;  // data line pulled up, nothing driving it
 
   // Context: the motor model, between frames.
-  void setAngle(uint16_t counts) { angle_counts_ = counts % kCountsPerRev; }
+  void setAngle(uint16_t counts) {
+    if (!stuck_) angle_counts_ = counts % kCountsPerRev;
+  }
   // Mechanical angle in radians, any value: quantised down to the count it lies in and taken
   // modulo one revolution. A non-finite angle is ignored (a sensor keeps its last reading).
   void setShaftAngleRad(double angle_rad);
   uint16_t angle() const { return angle_counts_; }
   // An absent encoder drives nothing: every frame reads the floating line.
   void setPresent(bool present) { present_ = present; }
+  // A stuck encoder answers every frame with the angle it held when it stuck.
+  void setStuck(bool stuck) { stuck_ = stuck; }
 
   // Context: the simulated SPI1 master.
   void select(SimTime now) override;
@@ -41,6 +45,7 @@ class RotorEncoder final : public SpiDevice {
  private:
   uint16_t angle_counts_ = 0;
   bool present_ = true;
+  bool stuck_ = false;
   std::vector<uint16_t> received_words_;
   uint64_t frame_count_ = 0;
   uint64_t select_count_ = 0;

@@ -136,8 +136,11 @@ uint16_t SerialEeprom::transfer(uint16_t mosi, SimTime now) {
         return floating;
       }
       if (command_ == Command::kRead) {
-        const uint8_t out = cells_[address_];
+        uint8_t out = cells_[address_];
         address_ = (address_ + 1) & addressMask();  // a sequential read wraps at the end
+        if (flip_every_ != 0 && ++flip_count_ % flip_every_ == 0) {
+          out = static_cast<uint8_t>(out ^ (1u << (flipped_reads_++ % 8)));
+        }
         return out;
       }
       // More data than a page wraps to the page start and overwrites what came first.

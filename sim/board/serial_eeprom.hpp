@@ -66,6 +66,13 @@ class SerialEeprom final : public SpiDevice {
   void deselect(SimTime now) override;
 
   void setFault(EepromFault fault);  // clearing kStuckBusy ends a stuck write cycle at once
+  // Flaky reads: every `every_n`-th data byte a read clocks out has one bit flipped (bit 0, then
+  // 1, ... in turn); the cells keep their value. 0 turns it off.
+  void setReadBitFlips(uint32_t every_n) {
+    flip_every_ = every_n;
+    flip_count_ = 0;
+  }
+  uint64_t flippedReadCount() const { return flipped_reads_; }
   EepromFault fault() const { return config_.fault; }
 
   // Test set-up: puts `bytes` into the cells at `address` at once (and into the image file), as a
@@ -118,6 +125,9 @@ class SerialEeprom final : public SpiDevice {
   bool stuck_cycle_ = false;    // a cycle began under kStuckBusy
   uint64_t write_count_ = 0;
   uint64_t ignored_write_count_ = 0;
+  uint32_t flip_every_ = 0;  // setReadBitFlips
+  uint32_t flip_count_ = 0;
+  uint64_t flipped_reads_ = 0;
 };
 
 }  // namespace tavrix::sim

@@ -65,6 +65,11 @@ class Pmsm {
 
   // External load torque on the shaft, N m (positive drives the angle up).
   void setLoadTorque(double nm) { load_nm_ = nm; }
+  // Moves the hard stops (an infinite angle removes one, as when a stop breaks off the axis).
+  void setHardStops(double lower_rad, double upper_rad) {
+    params_.axis.lower_stop_rad = lower_rad;
+    params_.axis.upper_stop_rad = upper_rad;
+  }
   double loadTorque() const { return load_nm_; }
 
   // Phase currents A, B, C (into the motor), amperes.
