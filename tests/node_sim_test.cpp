@@ -128,17 +128,17 @@ TEST(NodeOnTwin, RemoteAndOddFramesAreHandledSafely) {
   EXPECT_TRUE(twin.exchange(frame(0x005, {prop::MODE}, true)).empty());
 
   // A length code above 8 carries 8 bytes: the set acts on them and nothing beyond.
-  CanMessage longSet = frame(0x005, {0x80 | prop::TORQUE, 0, 0x34, 0x12, 0, 0, 0, 0});
+  CanMessage longSet = frame(0x005, {0x80 | prop::SAVED_26, 0, 0x34, 0x12, 0, 0, 0, 0});
   longSet.length = 13;
   EXPECT_TRUE(twin.exchange(longSet).empty());
-  reply = twin.exchange(frame(0x005, {prop::TORQUE}));
+  reply = twin.exchange(frame(0x005, {prop::SAVED_26}));
   ASSERT_EQ(reply.size(), 1u);
   EXPECT_EQ(reply[0].data[2] | reply[0].data[3] << 8, 0x1234);
 
   // A short set reads zeros, never the bytes of an earlier frame in the same slot.
-  for (int i = 0; i < 8; ++i) twin.exchange(frame(0x005, {0x80 | prop::TORQUE, 0, 0x77, 0x66}));
-  twin.exchange(frame(0x005, {0x80 | prop::TORQUE}));
-  reply = twin.exchange(frame(0x005, {prop::TORQUE}));
+  for (int i = 0; i < 8; ++i) twin.exchange(frame(0x005, {0x80 | prop::SAVED_26, 0, 0x77, 0x66}));
+  twin.exchange(frame(0x005, {0x80 | prop::SAVED_26}));
+  reply = twin.exchange(frame(0x005, {prop::SAVED_26}));
   ASSERT_EQ(reply.size(), 1u);
   EXPECT_EQ(reply[0].data[2] | reply[0].data[3] << 8, 0);
 }
@@ -166,9 +166,9 @@ TEST(NodeOnTwin, FramesArrivingDuringALongCommandOverflowTheRingSafely) {
 TEST(NodeOnTwin, StuckEepromCostsTheWriteButNotTheNode) {
   Twin twin({5});
   twin.board(0).eeprom->setFault(sim::EepromFault::kStuckBusy);
-  twin.exchange(frame(0x005, {0x80 | prop::TORQUE, 0, 5, 0}));
-  twin.exchange(frame(0x005, {0x89, 0, prop::TORQUE, 0}), 100);  // save never completes
-  const auto reply = twin.exchange(frame(0x005, {prop::TORQUE}));
+  twin.exchange(frame(0x005, {0x80 | prop::SAVED_26, 0, 5, 0}));
+  twin.exchange(frame(0x005, {0x89, 0, prop::SAVED_26, 0}), 100);  // save never completes
+  const auto reply = twin.exchange(frame(0x005, {prop::SAVED_26}));
   ASSERT_EQ(reply.size(), 1u);
   EXPECT_EQ(reply[0].data[2], 5);
 }

@@ -84,10 +84,10 @@ TEST_F(SimSession, PropertyProtocolSessionGivesTheExpectedTraffic) {
       "can0 005#83000900",                                 // node 5 becomes node 9
       "can0 009#03",           "can0 526#83000900",       // answers at its new address
       "can0 005#03",                                       // the old one is not accepted
-      "can0 007#AA007B00",                                 // TORQUE = 123
-      "can0 007#2A",           "can0 4E6#AA007B00",
+      "can0 007#9A007B00",                                 // SAVED_26 = 123, not saved
+      "can0 007#1A",           "can0 4E6#9A007B00",
       "can0 007#5AA6",                                     // reset frame
-      "can0 007#2A",           "can0 4E6#AA000000",       // restarted: TORQUE back to 0
+      "can0 007#1A",           "can0 4E6#9A000000",       // restarted: the stored 0 again
       "can0 009#85000000",                                 // STATUS = 0 restarts node 9 ...
       "can0 005#38",           "can0 4A6#B800A0860100",   // ... as node 5, saved limit restored
       "can0 005#B80001000000",
