@@ -1,5 +1,6 @@
 #include "tools/tavrix/canopen.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -259,13 +260,19 @@ CanMessage nmtFrame(uint8_t command, int node) {
   return m;
 }
 
+namespace {
+constexpr std::chrono::milliseconds kStoreTimeout{10000};
+}  // namespace
+
 uint32_t CanopenClient::transfer(int node, const CanMessage& request, uint8_t expect,
                                  const char* what) {
   const uint16_t index = static_cast<uint16_t>(request.data[1] | request.data[2] << 8);
   const uint8_t sub = request.data[3];
   const std::string object = hex4(index) + " sub " + std::to_string(sub);
   bus_.send(request);
-  const auto deadline = Clock::now() + timeout_;
+  // A store (0x1010) answers only after every persistent row has been written to the EEPROM.
+  const bool store = index == 0x1010 && expect == 0x60;
+  const auto deadline = Clock::now() + (store ? std::max(timeout_, kStoreTimeout) : timeout_);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;

@@ -226,12 +226,25 @@ void PropertyClient::set(const Destination& d, int k, int64_t value) {
 }
 
 void PropertyClient::waitNodeTime(int node, std::chrono::milliseconds d) {
-  get(node, prop::FIRMWARE_ID);
+  // A node busy with a blocking command may leave gets unanswered for a while: ask again, up to
+  // a generous limit, before giving up.
+  const auto give_up = Clock::now() + std::chrono::seconds(30) + d * 4;
+  const auto ask = [&] {
+    for (;;) {
+      try {
+        get(node, prop::FIRMWARE_ID);
+        return;
+      } catch (const Failure& f) {
+        if (f.code() != Exit::kTimeout || Clock::now() > give_up) throw;
+      }
+    }
+  };
+  ask();
   const int64_t start = last_reply_micros_;
   while (last_reply_micros_ - start < d.count() * 1000) {
     checkInterrupted();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    get(node, prop::FIRMWARE_ID);
+    ask();
   }
 }
 

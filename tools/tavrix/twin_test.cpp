@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <tuple>
 #include <sstream>
 
 #include "tools/tavrix/cli.hpp"
@@ -259,6 +260,39 @@ TEST_F(Twin, CanopenVerbsAndAborts) {
   bool back = false;
   for (int i = 0; i < 20 && !back; ++i) back = run({"-n", "5", "get", "MODE"}).code == 0;
   EXPECT_TRUE(back);
+}
+
+// SYNC identifier, heartbeat period and start-up state stored with "save", a restart, and TPDOs
+// on SYNC; heartbeats watched.
+TEST_F(Twin, CanopenStoreSyncAndHeartbeat) {
+  START();
+  ASSERT_EQ(run({"-n", "5", "--yes", "canopen", "enter"}).code, 0);
+  for (auto [idx, type, value] : {std::tuple{"0x1005", "u32", "0x80"}, {"0x1017", "u16", "100"},
+                                  {"0x1F80", "u32", "0"}, {"0x1010", "str4", "save"}}) {
+    const ToolRun w = run({"-n", "5", "canopen", "sdo", "write", idx, "1", "--type", type, value});
+    // 0x1010 has sub-index 1; the others sub-index 0.
+    if (std::string(idx) != "0x1010") {
+      ASSERT_EQ(w.code, 3) << "sub-index 1 of " << idx << " exists?";
+      ASSERT_EQ(run({"-n", "5", "canopen", "sdo", "write", idx, "0", "--type", type, value}).code, 0);
+    } else {
+      ASSERT_EQ(w.code, 0) << w.err;
+    }
+  }
+  ASSERT_EQ(run({"-n", "5", "canopen", "nmt", "reset-node"}).code, 0);
+  bool back = false;
+  for (int i = 0; i < 30 && !back; ++i) back = run({"-n", "5", "get", "FIRMWARE_ID"}).code == 0;
+  ASSERT_TRUE(back);
+  ToolRun r = run({"-n", "5", "--yes", "canopen", "enter"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("operational"), std::string::npos) << r.err;  // 0x1F80 = 0 was stored
+  ASSERT_EQ(run({"-n", "5", "canopen", "pdo", "map", "tpdo", "1", "0x1001:0:8", "0x60A1:0:16"}).code, 0);
+  r = run({"canopen", "sync", "--period", "30", "--count", "3"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("SYNC 3: 185#000000  TPDO1 from node 5: 00 00 00"), std::string::npos) << r.out;
+  r = run({"--format", "json", "-n", "5", "canopen", "hb", "watch", "--count", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"node\":5,\"state\":5,\"state_name\":\"operational\""), std::string::npos)
+      << r.out;
 }
 
 TEST_F(Twin, ConfigDumpChangeRestoreDumpGivesTheSameFile) {
