@@ -1,5 +1,6 @@
 #include "tools/tavrix-sim/scenarios.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "firmware/properties/property_table.hpp"
 #include "sim/board/serial_eeprom.hpp"
 #include "sim/world/world.hpp"
+#include "tools/tavrix-sim/commissioning.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
 
@@ -318,6 +320,14 @@ int runScenario(const std::string& name, bool shortForm, std::ostream& out, std:
       {"move", &scenarioMove},     {"overtemp", &scenarioOvertemp}, {"foldback", &scenarioFoldback},
   };
   const auto it = table.find(name);
+  const auto& commissioning = commissioningScenarioNames();
+  if (it == table.end() &&
+      std::find(commissioning.begin(), commissioning.end(), name) != commissioning.end()) {
+    out << "scenario " << name << (shortForm ? " (short)" : "") << "\n";
+    const int result = runCommissioningScenario(name, shortForm, out);
+    out << (result == 0 ? "passed" : "FAILED") << "\n";
+    return result;
+  }
   if (it == table.end()) {
     err << "unknown scenario " << name << "\n";
     return 2;
