@@ -4,24 +4,29 @@ namespace tavrix {
 
 // Context: ISR, level 5 (PWM period).
 int16_t temperature_ConvertToDegC(int16_t therm) {
-  // Region r covers thermistor_regions[r][0] <= therm < thermistor_regions[r][1].
-  static constexpr int32_t thermistor_regions[4][2] = {
-      {1000, 1500}, {1500, 3500}, {3500, 3900}, {3900, 4030}};
-  // Temperature = offset + slope * therm, per region: {slope, offset}.
-  static constexpr int32_t thermistor_parameters[4][2] = {
-      {-10, 35781}, {-7, 32171}, {-15, 58761}, {-36, 141172}};
-  // Normal running temperatures (1500..3499 counts, about 30..85 degC) are tried first.
-  static constexpr int32_t region_search_order[4] = {1, 2, 0, 3};
-
+  // Four adjacent regions, each a straight line: temperature = offset + slope * therm on
+  // [1000, 1500), [1500, 3500), [3500, 3900) and [3900, 4030). Normal running temperatures
+  // (1500..3499 counts, about 30..85 degC) are tried first; therm < 4030 and |slope| <= 36 keep
+  // every product far inside 32 bits.
   const int32_t reading = therm;
-  for (const int32_t r : region_search_order) {
-    if (thermistor_regions[r][0] <= reading && reading < thermistor_regions[r][1]) {
-      // therm < 4030 and |slope| <= 36 keep the product far inside 32 bits.
-      const int32_t scaled = thermistor_parameters[r][0] * (reading * 256) / 256;
-      return static_cast<int16_t>(thermistor_parameters[r][1] + scaled);
-    }
+  int32_t slope = 0;
+  int32_t offset = 0;
+  if (reading >= 1500 && reading < 3500) {
+    slope = -7;
+    offset = 32171;
+  } else if (reading >= 3500 && reading < 3900) {
+    slope = -15;
+    offset = 58761;
+  } else if (reading >= 1000 && reading < 1500) {
+    slope = -10;
+    offset = 35781;
+  } else if (reading >= 3900 && reading < 4030) {
+    slope = -36;
+    offset = 141172;
+  } else {
+    return TEMPERATURE_INVALID;
   }
-  return TEMPERATURE_INVALID;
+  return static_cast<int16_t>(offset + slope * reading);
 }
 
 // Context: ISR, level 5 (PWM period).

@@ -39,6 +39,26 @@ TEST(Temperature, MatchesTheLinearFitOverTheWholeRange) {
   }
 }
 
+// The region search as first written (a table walk in the order 1, 2, 0, 3) against the
+// straight-line form, for every 16-bit reading.
+TEST(Temperature, MatchesTheRegionTableWalkForEveryReading) {
+  static constexpr int32_t regions[4][2] = {{1000, 1500}, {1500, 3500}, {3500, 3900}, {3900, 4030}};
+  static constexpr int32_t parameters[4][2] = {
+      {-10, 35781}, {-7, 32171}, {-15, 58761}, {-36, 141172}};
+  static constexpr int32_t order[4] = {1, 2, 0, 3};
+  auto tableWalk = [](int32_t reading) -> int16_t {
+    for (const int32_t r : order) {
+      if (regions[r][0] <= reading && reading < regions[r][1]) {
+        return static_cast<int16_t>(parameters[r][1] + parameters[r][0] * (reading * 256) / 256);
+      }
+    }
+    return TEMPERATURE_INVALID;
+  };
+  for (int32_t therm = -32768; therm <= 32767; ++therm) {
+    ASSERT_EQ(temperature_ConvertToDegC(static_cast<int16_t>(therm)), tableWalk(therm)) << therm;
+  }
+}
+
 TEST(Temperature, StartsAtFiftyDegreesWithThirtyThousandTicks) {
   const TemperatureThreshold_t t;
   EXPECT_EQ(t.threshold_degC, 50 * 256);

@@ -65,8 +65,8 @@ namespace tavrix::math {
       tm::scaleByShift(tm::satAdd32(F32MulSat(pParam->f32IntegGain, f32InErr),
                                     F32MulSat(pParam->f32IntegGain, pParam->f32InK_1)),
                        pParam->w16IntegGainShift);
-  const Frac32 integ = tm::limitUpperFirst(tm::satAdd32(integIn, pParam->f32IntegPartK_1),
-                                           lower, upper);
+  const Frac32 integ =
+      tm::limitUpperFirst(tm::satAdd32(integIn, pParam->f32IntegPartK_1), lower, upper);
   pParam->f32IntegPartK_1 = integ;
   const Frac32 out = tm::limitUpperFirst(tm::satAdd32(prop, integ), lower, upper);
   pParam->u16LimitFlag = (out == upper || out == lower) ? UWord16{1} : UWord16{0};

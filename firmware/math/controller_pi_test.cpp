@@ -53,8 +53,9 @@ struct BranchyPi {
   }
   static int32_t step(int32_t err, GFLIB_CONTROLLER_PIAW_P_T& p) {
     const int32_t prop = scale(mulSat(p.f32PropGain, err), p.w16PropGainShift);
-    const int32_t in = scale(satAdd(mulSat(p.f32IntegGain, err), mulSat(p.f32IntegGain, p.f32InK_1)),
-                             p.w16IntegGainShift);
+    const int32_t in =
+        scale(satAdd(mulSat(p.f32IntegGain, err), mulSat(p.f32IntegGain, p.f32InK_1)),
+              p.w16IntegGainShift);
     p.f32IntegPartK_1 = limit(satAdd(in, p.f32IntegPartK_1), p.f32LowerLimit, p.f32UpperLimit);
     const int32_t out = limit(satAdd(prop, p.f32IntegPartK_1), p.f32LowerLimit, p.f32UpperLimit);
     p.u16LimitFlag = (out == p.f32UpperLimit || out == p.f32LowerLimit) ? 1 : 0;
@@ -179,8 +180,23 @@ TEST(ControllerPi, MatchesExactReference) {
 // Every shift count a Word16 can hold against the branchy form, on values at and around the
 // saturation thresholds of each count.
 TEST(ControllerPi, BranchFreeShiftsMatchTheBranchyForm) {
-  const int32_t values[] = {0, 1, -1, 2, -2, kMax, kMin, kMax - 1, kMin + 1, 1 << 30, -(1 << 30),
-                            (1 << 30) - 1, -(1 << 30) - 1, 12345, -12345, 0x00FFFFFF, -0x01000000};
+  const int32_t values[] = {0,
+                            1,
+                            -1,
+                            2,
+                            -2,
+                            kMax,
+                            kMin,
+                            kMax - 1,
+                            kMin + 1,
+                            1 << 30,
+                            -(1 << 30),
+                            (1 << 30) - 1,
+                            -(1 << 30) - 1,
+                            12345,
+                            -12345,
+                            0x00FFFFFF,
+                            -0x01000000};
   for (int32_t s = -32768; s <= 32767; ++s) {
     const auto shift = static_cast<Word16>(s);
     for (int32_t v : values) {
@@ -190,7 +206,8 @@ TEST(ControllerPi, BranchFreeShiftsMatchTheBranchyForm) {
       for (int32_t d = -2; d <= 2; ++d) {
         for (int32_t edge : {kMax >> s, kMin >> s}) {
           const int32_t v = static_cast<int32_t>(static_cast<int64_t>(edge) + d);
-          ASSERT_EQ(tavrix::math::scaleByShift(v, shift), BranchyPi::scale(v, shift)) << s << " " << v;
+          ASSERT_EQ(tavrix::math::scaleByShift(v, shift), BranchyPi::scale(v, shift))
+              << s << " " << v;
         }
       }
     }

@@ -15,9 +15,11 @@ namespace tavrix::math::ripple {
 }
 
 // One axis: m = index * v, absM = |m| (plain negation), half > 0 normalised by 2^n to den.
-[[gnu::always_inline]] inline Frac32 scaleAxis(int32_t m, int32_t absM, Frac32 v, int32_t half, uint32_t n, int32_t den) {
+// den lies in [2^14, 2^15), so the plain division can meet neither a zero divisor nor -1.
+[[gnu::always_inline]] inline Frac32 scaleAxis(int32_t m, int32_t absM, Frac32 v, int32_t half,
+                                               uint32_t n, int32_t den) {
   if (absM >= half) return signSaturated(v);
-  const int32_t q = div32(wrapShl32(m, n), den);
+  const int32_t q = wrapShl32(m, n) / den;
   const int32_t q14 = wrapShl32(q, 14u);
   return satAdd32(q14, q14);
 }
@@ -29,9 +31,9 @@ namespace tavrix::math::ripple {
 // the input component once |f32ModIndex * input| reaches half the bus. A bus below 2^16 (upper
 // half zero) gives (0, 0). A negative bus reading, which no divider can produce, gives MAX or MIN
 // by the sign of each input component, as any magnitude exceeds a negative half bus.
-[[gnu::always_inline]] inline void GMCLIB_ElimDcBusRipANSIC(MCLIB_2_COOR_SYST_ALPHA_BETA_T* pOut,
-                              const MCLIB_2_COOR_SYST_ALPHA_BETA_T* pIn,
-                              const GMCLIB_ELIM_DC_BUS_RIP_T* pParam) {
+[[gnu::always_inline]] inline void GMCLIB_ElimDcBusRipANSIC(
+    MCLIB_2_COOR_SYST_ALPHA_BETA_T* pOut, const MCLIB_2_COOR_SYST_ALPHA_BETA_T* pIn,
+    const GMCLIB_ELIM_DC_BUS_RIP_T* pParam) {
   namespace tmath = tavrix::math;
   using tmath::ripple::scaleAxis;
   using tmath::ripple::signSaturated;

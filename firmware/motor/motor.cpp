@@ -37,8 +37,7 @@ bool isPositionMode(int16_t mode) {
 
 }  // namespace
 
-Motor::Motor(Node& node)
-    : node_(node), property_(node.property), motorTimer_(node.hw.motorTimer) {
+Motor::Motor(Node& node) : node_(node), property_(node.property), motorTimer_(node.hw.motorTimer) {
   // Both buffers start with a valid ordering, so no pattern pointer is ever null.
   for (patternStruct* pattern : {&A, &B}) {
     pattern->Min = &pattern->A;
