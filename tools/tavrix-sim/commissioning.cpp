@@ -57,6 +57,9 @@ void shortAxis(DriveTwin& t, double revs) {
 
 // Polls STATUS every 10 ms until homing has ended (STATUS 2 with HOMED 1); false after `limitMs`.
 // `lowest`/`highest` receive the extreme shaft positions seen meanwhile (counts).
+// Gets of STATUS asked and left unanswered while waiting for homings, over the whole run.
+int asked = 0, unanswered = 0;
+
 bool waitHomed(DriveTwin& t, double limitMs, double* ms = nullptr, double* lowest = nullptr,
                double* highest = nullptr) {
   double elapsed = 0;
@@ -67,7 +70,10 @@ bool waitHomed(DriveTwin& t, double limitMs, double* ms = nullptr, double* lowes
     elapsed += 10;
     lo = std::min(lo, shaftCounts(t));
     hi = std::max(hi, shaftCounts(t));
-    if (t.get(prop::STATUS) == 2 && t.get(prop::HOMED) == 1) {
+    const int32_t status = t.get(prop::STATUS);
+    ++asked;
+    if (status == INT32_MIN) ++unanswered;
+    if (status == 2 && t.get(prop::HOMED) == 1) {
       done = true;
       break;
     }
@@ -149,6 +155,7 @@ HomeResult home(DriveTwin& t, int16_t velocity, int32_t travel, double limitMs) 
 int scenarioHome(bool shortForm, Checks& c) {
   const double revs = shortForm ? 1.0 : 5.0;
   const double limitMs = shortForm ? 4000 : 15000;
+  asked = unanswered = 0;
   for (int16_t velocity : {100, -100}) {
     DriveTwin t;
     shortAxis(t, revs);
@@ -186,6 +193,9 @@ int scenarioHome(bool shortForm, Checks& c) {
     c.check(std::fabs(err) <= 20, "the upper limit lies BACKOFF_HIGH inside the stop");
     c.check(h.lowest > stopLow + 100, "the lower stop is never visited");
   }
+  // Known fault, shown rather than checked: the frame that started homing holds its receive
+  // slot until homing returns, and the ring drops every frame once it has come round to it.
+  c.line("gets of STATUS while homing: %d of %d unanswered", unanswered, asked);
   // A refused homing: the back-off of the side found first is 0.
   {
     DriveTwin t;
