@@ -1,8 +1,9 @@
 // Figures of the reference drive in the digital twin, run by hand (release build):
-//   build/release/bench/tavrix_twin_bench [current|velocity|position|speed]
+//   build/release/bench/tavrix_twin_bench [current|velocity|position|speed|homing]
 // Step responses of the current, velocity and position loops against the bandwidths their
 // properties name, with the observer in the loop and bypassed, a profile move against its ideal
-// trapezoid, and the twin's speed (simulated seconds per second) with one and eight nodes.
+// trapezoid, the homing error of each limit and the profile-move error after homing, and the
+// twin's speed (simulated seconds per second) with one and eight nodes.
 // Everything is commanded through CAN frames; the responses are the plant's true state.
 #include <algorithm>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include "firmware/properties/property_table.hpp"
 #include "sim/board/serial_eeprom.hpp"
 #include "sim/world/world.hpp"
+#include "tools/tavrix-sim/commissioning.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
 #include "tools/tavrix-sim/scenarios.hpp"
@@ -227,6 +229,20 @@ void speed() {
   }
 }
 
+void homing() {
+  std::printf(
+      "\nhoming against both stops (travel measured), then profile moves to scaled 16384, 49152, "
+      "32768\n");
+  std::printf("  %-14s %10s %14s %14s %24s\n", "HOME_VELOCITY", "homing ms", "lower error",
+              "upper error", "move errors (counts)");
+  for (int v : {100, -100}) {
+    const tavrix::tools::HomingFigures f = tavrix::tools::measureHoming(v);
+    std::printf("  %-14d %10.0f %14.1f %14.1f %10.1f %6.1f %6.1f%s\n", v, f.homingMs, f.lowerError,
+                f.upperError, f.moveError[0], f.moveError[1], f.moveError[2],
+                f.homed ? "" : "  (not homed)");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -236,5 +252,6 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "velocity") velocitySteps();
   if (only.empty() || only == "position") positionMoves();
   if (only.empty() || only == "speed") speed();
+  if (only.empty() || only == "homing") homing();
   return 0;
 }

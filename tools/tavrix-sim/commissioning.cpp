@@ -598,6 +598,21 @@ const std::map<std::string, Fn>& table() {
 
 }  // namespace
 
+HomingFigures measureHoming(int homeVelocity) {
+  DriveTwin t;
+  const HomeResult h = home(t, static_cast<int16_t>(homeVelocity), 0, 20000);
+  HomingFigures f{h.done, h.ms, h.lowerErr, h.upperErr, {}};
+  t.set(prop::MODE, 5);
+  for (int32_t p : {16384, 49152, 32768}) {
+    const int32_t target = static_cast<int32_t>((static_cast<int64_t>(p) * h.upper) >> 16);
+    t.set(prop::SCALED_TARGET, static_cast<int16_t>(static_cast<uint16_t>(p)));
+    settle(t, target, 25, 5000);
+    t.runMs(200);
+    f.moveError.push_back(shaftCounts(t) - h.zeroCounts - target);
+  }
+  return f;
+}
+
 const std::vector<std::string>& commissioningScenarioNames() {
   static const std::vector<std::string> names = {
       "current-zero", "home", "scaled-move", "fet-test", "torque-step", "autohome", "commission"};

@@ -22,6 +22,18 @@ namespace tavrix::tools {
 
 const std::vector<std::string>& commissioningScenarioNames();
 
+// Homing of the reference drive from factory defaults with HOME_VELOCITY `homeVelocity` (travel
+// measured), then profile moves (mode 5) to the scaled positions 16384, 49152 and 32768: the
+// errors against the plant, in counts.
+struct HomingFigures {
+  bool homed = false;
+  double homingMs = 0;
+  double lowerError = 0;          // position 0 - (lower stop + BACKOFF_LOW)
+  double upperError = 0;          // UPPER_LIMIT - (upper stop - BACKOFF_HIGH)
+  std::vector<double> moveError;  // shaft - scaled target after each move has settled
+};
+HomingFigures measureHoming(int homeVelocity);
+
 // Runs one commissioning scenario, writing its checks to `out`; 0 when all passed, 1 when one
 // failed, 2 for an unknown name. `csvPath` (or else the environment's TAVRIX_STEP_CSV), when not
 // empty, receives the torque step's records as CSV (torque-step and commission).
