@@ -134,7 +134,7 @@ void CurrentControl::resetControllers() {
 }
 
 // Context: ISR, level 5 (PWM period; phase 5).
-void CurrentControl::SV_Control_A(const CurrentInputs& in) {
+[[gnu::flatten]] void CurrentControl::SV_Control_A(const CurrentInputs& in) {
   GMCLIB_ClarkANSIC(&iAlBeFbck, &iAbcFbck);
 
   // While the electrical offset is searched the rotor is pulled to angle 0 by a d current.
@@ -168,7 +168,7 @@ void CurrentControl::SV_Control_A(const CurrentInputs& in) {
 }
 
 // Context: ISR, level 5 (PWM period; phase 6).
-int16_t CurrentControl::SV_Control_B(int16_t property38, int16_t property42) {
+[[gnu::flatten]] int16_t CurrentControl::SV_Control_B(int16_t property38, int16_t property42) {
   uDQReq.f32Q = GFLIB_ControllerPIpAWANSIC(iDQErr.f32Q, &qAxisPI);
 
   // Open-loop voltage: the controllers keep running, their outputs are replaced.

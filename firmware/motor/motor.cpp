@@ -264,22 +264,22 @@ void Motor::phase0() {
   filteredCurrent_z = 0;
 }
 
-// Context: ISR, level 5 (PWM period).
-void Motor::phase1() {
+// Context: ISR, level 5 (PWM period). Flattened: its steps run without calls.
+[[gnu::flatten]] void Motor::phase1() {
   writeMeasurementSet(*p);
   motorTimer_.ADC1_SelectChannels(kAdc1AuxChannel, kAdc1BusChannel);
   programSamplingTrigger();
   temp_threshold.threshold_degC = limitTempThreshold(property_[prop::TEMP_LIMIT]);
 }
 
-// Context: ISR, level 5 (PWM period).
-void Motor::phase2() {
+// Context: ISR, level 5 (PWM period). Flattened: its steps run without calls.
+[[gnu::flatten]] void Motor::phase2() {
   writeRegularSet(*p);
   motionLoops();
 }
 
-// Context: ISR, level 5 (PWM period).
-void Motor::phase3() {
+// Context: ISR, level 5 (PWM period). Flattened: its steps run without calls.
+[[gnu::flatten]] void Motor::phase3() {
   int16_t* property = property_;
   writeMeasurementSet(*p);
   motorTimer_.ADC1_SelectChannels(kAdc1ThermistorChannel, kAdc1BusChannel);
@@ -291,15 +291,15 @@ void Motor::phase3() {
   if (motor.rotorAngle == -1) firstTimeSetup();
 }
 
-// Context: ISR, level 5 (PWM period).
-void Motor::phase4() {
+// Context: ISR, level 5 (PWM period). Flattened: its steps run without calls.
+[[gnu::flatten]] void Motor::phase4() {
   writeRegularSet(*p);
   updateAngle();
   foc.observer.predict(foc.uDQReq);
 }
 
-// Context: ISR, level 5 (PWM period).
-void Motor::phase5() {
+// Context: ISR, level 5 (PWM period). Flattened: its steps run without calls.
+[[gnu::flatten]] void Motor::phase5() {
   int16_t* property = property_;
   writeMeasurementSet(*p);
   accumulateSamples();
@@ -326,8 +326,8 @@ void Motor::swapPatterns() {
   n = s;
 }
 
-// Context: ISR, level 5 (PWM period).
-bool Motor::phase6() {
+// Context: ISR, level 5 (PWM period). Flattened: its steps run without calls.
+[[gnu::flatten]] bool Motor::phase6() {
   const int16_t* property = property_;
   foc.SV_Control_B(property[prop::VOLTAGE_MODE], property[prop::TORQUE]);
   // Duty fractions around one half to half on-times of at most MODULO/2 - 85 ticks.
