@@ -605,6 +605,7 @@ void verbSelftest(Session& s, VerbArgs& a) {
 }  // namespace
 
 void runVerb(const std::string& path, Session& s, VerbArgs& a) {
+  s.selection();  // a malformed -n or -g is a usage error before anything touches the bus
   if (path == "props") return verbProps(s);
   if (path == "scan") return verbScan(s);
   if (path == "get") return verbGet(s, a);

@@ -132,8 +132,9 @@ void sdoRead(Session& s, VerbArgs& a) {
     type = edsType(a.eds, index, sub);
     if (!type) throw Failure(Exit::kUsage, a.eds + " has no object " + hex(index, 4) + " sub " + std::to_string(sub));
   }
+  const std::vector<int> nodes = s.explicitNodes("canopen sdo read");
   CanopenClient co = s.canopen();
-  for (int n : s.explicitNodes("canopen sdo read")) {
+  for (int n : nodes) {
     const uint32_t v = co.read(n, index, sub);
     const std::string text = type ? formatSdoValue(*type, v) : hex(v, 8) + " (" + std::to_string(v) + ")";
     if (s.json()) {
@@ -153,8 +154,9 @@ void sdoWrite(Session& s, VerbArgs& a) {
   const SdoType type = typeOf(a.type);
   const uint32_t value = parseSdoValue(type, a.value);
   if (a.dlc != 0 && a.dlc != 8) throw Failure(Exit::kUsage, "--dlc takes 8 (the standard frame length)");
+  const std::vector<int> nodes = s.explicitNodes("canopen sdo write");
   CanopenClient co = s.canopen();
-  for (int n : s.explicitNodes("canopen sdo write")) {
+  for (int n : nodes) {
     const uint32_t echo = co.write(n, index, sub, type, value, a.dlc == 8);
     s.err() << "node " << n << " " << hex(index, 4) << " sub " << static_cast<int>(sub) << " <- "
             << formatSdoValue(type, value) << " (node holds " << hex(echo, 8) << ")\n";
@@ -166,8 +168,9 @@ std::string mappingText(uint32_t e) {
 }
 
 void pdoShow(Session& s) {
+  const std::vector<int> nodes = s.explicitNodes("canopen pdo show");
   CanopenClient co = s.canopen();
-  for (int n : s.explicitNodes("canopen pdo show")) {
+  for (int n : nodes) {
     std::vector<std::vector<std::string>> rows;
     for (int dir = 0; dir < 2; ++dir) {
       for (uint16_t i = 0; i < 4; ++i) {
@@ -226,8 +229,9 @@ void pdoMap(Session& s, VerbArgs& a) {
                                                  " bits; a PDO carries 64");
   const int type = a.transmission >= 0 ? a.transmission : (tx ? 1 : 255);
   if (type > 255) throw Failure(Exit::kUsage, "--transmission is 0..255");
+  const std::vector<int> nodes = s.explicitNodes("canopen pdo map");
   CanopenClient co = s.canopen();
-  for (int n : s.explicitNodes("canopen pdo map")) {
+  for (int n : nodes) {
     const uint32_t cob = a.cob_id_text.empty()
                              ? static_cast<uint32_t>((tx ? 0x180 : 0x200) + 0x100 * i + n)
                              : static_cast<uint32_t>(parseInteger(a.cob_id_text, "--cob-id"));
