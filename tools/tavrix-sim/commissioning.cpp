@@ -196,6 +196,23 @@ int scenarioHome(bool shortForm, Checks& c) {
   // Known fault, shown rather than checked: the frame that started homing holds its receive
   // slot until homing returns, and the ring drops every frame once it has come round to it.
   c.line("gets of STATUS while homing: %d of %d unanswered", unanswered, asked);
+  // A stop removed from the axis: homing never ends; a set of STATUS 0 restarts the node.
+  {
+    DriveTwin t;
+    t.plant().setHardStops(-std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::infinity());
+    t.set(prop::ACTION, 13);
+    t.runMs(1000);
+    const int32_t during = t.get(prop::STATUS);
+    t.set(prop::STATUS, 0);
+    t.runMs(300);
+    const int32_t after = t.get(prop::STATUS);
+    const int32_t homed = t.get(prop::HOMED);
+    c.line("no stop: STATUS %d after 1 s of homing; after a set of STATUS 0: STATUS %d, HOMED %d",
+           during, after, homed);
+    c.check(during == 3 && after == 2 && homed == 0,
+            "a homing that finds no stop still answers, and STATUS 0 restarts the node");
+  }
   // A refused homing: the back-off of the side found first is 0.
   {
     DriveTwin t;
