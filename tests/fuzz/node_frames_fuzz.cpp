@@ -5,9 +5,11 @@
 // ring consistent, the CANopen slave's state and dictionary sound, simulated time advancing, no
 // hang (a node that stops relaxing trips the world's runaway check; a run that never ends trips
 // the fuzzer's time-out).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "firmware/canopen/canopen.hpp"
 #include "tests/fuzz/frame_decoder.hpp"
@@ -68,6 +70,68 @@ void checkCanOpen(tavrix::Node& node) {
   }
 }
 
+// True when no frame of the input can write the EEPROM: in the property protocol only gets and
+// sets of numbers that neither save, nor run an action, a calibration or a mode change (which
+// may store the electrical offset); and no two-byte frame (the switch to CANopen, whose store
+// writes, and the reset frame).
+bool mustNotWrite(const std::vector<tavrix::fuzz::TimedFrame>& frames) {
+  using namespace tavrix;
+  for (const auto& f : frames) {
+    const sim::CanMessage& m = f.message;
+    if (m.extended) continue;  // never reaches the standard receive buffers
+    if (m.length == 2) return false;
+    const uint8_t b = m.remote || m.length == 0 ? 0 : m.data[0];
+    if ((b & 0x80) == 0) continue;
+    switch (b & 0x7F) {
+      case prop::MODE:
+      case prop::SAVE:
+      case prop::ACTION:
+      case prop::SAVE_ALT:
+      case prop::CALIBRATE:
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+// After the input: a get is answered. In the property protocol a get of FIRMWARE_ID at the node's
+// present number; as a CANopen slave an NMT command to pre-operational, then an SDO upload of the
+// device type. Long operations an input may have started (the EEPROM test, homing) are waited for,
+// up to a bound.
+void checkAlive(tavrix::sim::World& world, tavrix::sim::HostEndpoint& host, tavrix::Node& node) {
+  using namespace tavrix;
+  const auto id = static_cast<uint32_t>(node.property[prop::NODE_ID]) & 0x7FFu;
+  sim::CanMessage m;
+  uint32_t expect = 0;
+  if (node.ring.parseMode == 0) {
+    m.id = id;
+    m.length = 1;
+    m.data[0] = prop::FIRMWARE_ID;
+    expect = (0x400u | id << 5 | 6u) & 0x7FFu;
+  } else {
+    sim::CanMessage nmt;
+    nmt.id = 0;
+    nmt.length = 2;
+    nmt.data[0] = 0x80;
+    nmt.data[1] = static_cast<uint8_t>(id);
+    host.send(nmt);
+    m.id = 0x600u | (id & 0x7Fu);
+    m.length = 8;
+    m.data[0] = 0x40;
+    m.data[2] = 0x10;  // 0x1000, sub-index 0
+    expect = 0x580u | (id & 0x7Fu);
+  }
+  bool answered = false;
+  host.onReceive([&](const sim::CanMessage& r, sim::SimTime) { answered |= r.id == expect; });
+  host.send(m);
+  const sim::SimTime limit = world.now() + fromMillis(400);
+  while (!answered && world.now() < limit) world.runFor(sim::fromMicros(250));
+  host.onReceive({});
+  check(answered, "a get after the input is answered");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -88,9 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     world.queue().schedule(fromMillis(2) + f.at_clk, [&host, m = f.message] { host.send(m); });
   }
 
+  const std::vector<uint8_t> imageBefore(board.eeprom->image().begin(),
+                                         board.eeprom->image().end());
+
   // Bounded run: at the shortest PWM period a millisecond is tens of thousands of interrupts.
-  const sim::SimTime end = fromMillis(2) + (frames.empty() ? 0 : frames.back().at_clk) +
-                           fromMillis(10);
+  const sim::SimTime end =
+      fromMillis(2) + (frames.empty() ? 0 : frames.back().at_clk) + fromMillis(3);
   const sim::SimTime limit = end < fromMillis(60) ? end : fromMillis(60);
   uint32_t resets = simNode.resetCount();
   uint32_t dropped = 0;
@@ -113,5 +180,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(node.ring.parseMode == 0 || node.ring.parseMode == 1, "protocol mode 0 or 1");
     checkCanOpen(node);
   }
+  if (mustNotWrite(frames)) {
+    check(std::equal(imageBefore.begin(), imageBefore.end(), board.eeprom->image().begin()),
+          "frames that cannot write the EEPROM leave its image unchanged");
+  }
+  // A node whose number is not a standard identifier cannot be addressed; the frames that set
+  // such a number are plain sets, accepted as the protocol has them.
+  const int16_t id = board.slot.node().property[prop::NODE_ID];
+  if (id >= 0 && id <= 31) checkAlive(world, host, board.slot.node());
   return 0;
 }
