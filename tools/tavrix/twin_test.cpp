@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <thread>
 #include <tuple>
 #include <sstream>
 
@@ -333,6 +334,20 @@ TEST_F(Twin, ScriptStopsAtTheFirstFailure) {
   EXPECT_NE(r.err.find(":5: stopped at the first failure"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("VELOCITY_LIMIT  1500"), std::string::npos) << r.out;
   EXPECT_NE(run({"-n", "5", "get", "VELOCITY_LIMIT"}).out.find("1500"), std::string::npos);
+}
+
+TEST_F(Twin, MonitorDecodesLiveTraffic) {
+  START();
+  ToolRun seen;
+  std::thread watcher([&] { seen = run({"monitor", "--count", "2", "--duration", "20000"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(run({"-n", "5", "get", "MODE"}).code, 0);
+  watcher.join();
+  ASSERT_EQ(seen.code, 0) << seen.err;
+  EXPECT_NE(seen.out.find(" can0 005#08 "), std::string::npos) << seen.out;
+  EXPECT_NE(seen.out.find(" get MODE (8) -> node 5\n"), std::string::npos) << seen.out;
+  EXPECT_NE(seen.out.find(" can0 4A6#88000000 "), std::string::npos) << seen.out;
+  EXPECT_NE(seen.out.find(" reply from node 5: MODE (8) = 0 (idle)\n"), std::string::npos) << seen.out;
 }
 
 TEST_F(Twin, ErrorPathsSayWhatToDo) {
