@@ -92,5 +92,17 @@ TEST(RotorEncoder, AbsentEncoderReadsTheFloatingLine) {
   EXPECT_EQ(exchange(enc, 0xFFFF), 1234 << 2);
 }
 
+TEST(RotorEncoder, StuckEncoderKeepsItsAngleUntilFreed) {
+  RotorEncoder enc;
+  enc.setAngle(1234);
+  enc.setStuck(true);
+  enc.setAngle(99);
+  enc.setShaftAngleRad(3.0);
+  EXPECT_EQ(exchange(enc, 0xFFFF), 1234 << 2);
+  enc.setStuck(false);
+  enc.setAngle(99);
+  EXPECT_EQ(exchange(enc, 0xFFFF), 99 << 2);
+}
+
 }  // namespace
 }  // namespace tavrix::sim

@@ -242,6 +242,22 @@ TEST(SerialEeprom, AbsentPartFloatsAndStoresNothing) {
   }
 }
 
+TEST(SerialEeprom, FlakyReadsFlipOneBitInEveryNthByteAndLeaveTheCells) {
+  SerialEeprom part;
+  Master m{part};
+  part.preload(0, Bytes(12, 0x00));
+  part.setReadBitFlips(5);
+  // Bytes 5 and 10 of the reads come out with bit 0, then bit 1, flipped; status reads and the
+  // command and address bytes do not count.
+  EXPECT_EQ(m.read(0, 6), (Bytes{0, 0, 0, 0, 0x01, 0}));
+  m.readStatus();
+  EXPECT_EQ(m.read(6, 6), (Bytes{0, 0, 0, 0x02, 0, 0}));
+  EXPECT_EQ(part.flippedReadCount(), 2u);
+  EXPECT_EQ(Bytes(part.image().begin(), part.image().begin() + 12), Bytes(12, 0x00));
+  part.setReadBitFlips(0);
+  EXPECT_EQ(m.read(0, 12), Bytes(12, 0x00));
+}
+
 TEST(SerialEeprom, RejectsUnsupportedGeometry) {
   const SerialEepromConfig bad[] = {
       {.size_bytes = 4096}, {.size_bytes = 12288}, {.size_bytes = 131072},
