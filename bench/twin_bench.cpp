@@ -1,5 +1,5 @@
 // Figures of the reference drive in the digital twin, run by hand (release build):
-//   build/release/bench/tavrix_twin_bench [current|velocity|position|speed|homing]
+//   build/release/bench/tavrix_twin_bench [current|velocity|position|speed|homing|profile]
 // Step responses of the current, velocity and position loops against the bandwidths their
 // properties name, with the observer in the loop and bypassed, a profile move against its ideal
 // trapezoid, the homing error of each limit and the profile-move error after homing, and the
@@ -178,8 +178,10 @@ void positionMoves() {
   }
 }
 
-// Simulated seconds per second of wall clock and of this process's processor time.
-void speed() {
+// Simulated seconds per second of wall clock and of this process's processor time. `only`
+// picks one run and `seconds` its length: a short fixed run for an instruction-counting
+// profiler ("profile" runs 0.25 s of one node in mode 4).
+void speed(int only = -1, double seconds = 2.0) {
   std::printf(
       "\ntwin speed, simulated seconds per second (nodes with the plant, mode 0 unless said)\n");
   std::printf("  %-28s %10s %10s\n", "run", "wall", "cpu");
@@ -191,7 +193,9 @@ void speed() {
               {"1 node, mode 4 at 300", 1, 4},
               {"8 nodes", 8, 0},
               {"8 nodes, mode 4 at 300", 8, 4}};
-  for (const Run& run : runs) {
+  for (int r = 0; r < 4; ++r) {
+    if (only >= 0 && r != only) continue;
+    const Run& run = runs[r];
     tavrix::sim::World world;
     std::vector<std::unique_ptr<tavrix::tools::NodeBoard>> boards;
     std::string error;
@@ -218,7 +222,6 @@ void speed() {
       }
       world.runFor(tavrix::sim::fromMillis(20));
     }
-    const double seconds = 2.0;
     const auto wall0 = std::chrono::steady_clock::now();
     const std::clock_t cpu0 = std::clock();
     world.runFor(static_cast<tavrix::sim::SimTime>(seconds * tavrix::sim::kBusClockHz));
@@ -253,5 +256,6 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "position") positionMoves();
   if (only.empty() || only == "speed") speed();
   if (only.empty() || only == "homing") homing();
+  if (only == "profile") speed(1, 0.25);
   return 0;
 }

@@ -40,15 +40,32 @@ class ChipCore {
 
   // A peripheral event: `action` runs at `at` unless the chip has been reset meanwhile, and
   // marks the chip touched afterwards.
-  EventId schedule(SimTime at, std::function<void()> action) {
-    return queue_.schedule(at, [this, generation = generation_, a = std::move(action)] {
+  // The callable is kept as it is (no type erasure of its own), so small peripheral lambdas
+  // stay inside the queue's inline storage.
+  template <typename F>
+  EventId schedule(SimTime at, F&& action) {
+    return queue_.schedule(
+        at, [this, generation = generation_, a = std::forward<F>(action)]() mutable {
+          if (generation != generation_) return;
+          a();
+          touched_ = true;
+        });
+  }
+  template <typename F>
+  EventId scheduleAfter(SimTime delay_clk, F&& action) {
+    return schedule(now() + delay_clk, std::forward<F>(action));
+  }
+  // An internal step of a peripheral that changes nothing the node's code can read or be
+  // interrupted by (it only leads to later events): the node is not woken for it, which saves
+  // a switch to its fiber and back. Anything that raises an interrupt or changes a readable
+  // register must use schedule().
+  template <typename F>
+  EventId scheduleInternalAfter(SimTime delay_clk, F&& action) {
+    return queue_.schedule(now() + delay_clk, [this, generation = generation_,
+                                               a = std::forward<F>(action)]() mutable {
       if (generation != generation_) return;
       a();
-      touched_ = true;
     });
-  }
-  EventId scheduleAfter(SimTime delay_clk, std::function<void()> action) {
-    return schedule(now() + delay_clk, std::move(action));
   }
   void cancel(EventId& id) { queue_.cancel(id); }
 

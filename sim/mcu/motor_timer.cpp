@@ -135,7 +135,9 @@ void MotorTimerUnit::startPdbSequence() {
                                                    AdcConversion::A, AdcConversion::B};
   for (EventId& e : pretrigger_events_) core_.cancel(e);
   for (size_t i = 0; i < 4; ++i) {
-    pretrigger_events_[i] = core_.scheduleAfter(pdb_delays_[i], [this, i] {
+    // A pre-trigger only starts (or queues) a conversion: nothing the node reads changes before
+    // the conversion's completion, which wakes it.
+    pretrigger_events_[i] = core_.scheduleInternalAfter(pdb_delays_[i], [this, i] {
       pretrigger_events_[i] = EventId{};
       trigger(kUnit[i], kConversion[i]);
     });
@@ -174,7 +176,8 @@ void MotorTimerUnit::startConversion(AdcUnit unit, AdcConversion conversion) {
     // has run (it may switch the input set for it).
     const AdcConversion next = adc.waiting.front();
     adc.waiting.pop_front();
-    adc.event = core_.scheduleAfter(0, [this, unit, next] { startConversion(unit, next); });
+    adc.event =
+        core_.scheduleInternalAfter(0, [this, unit, next] { startConversion(unit, next); });
   });
 }
 

@@ -31,22 +31,37 @@ class Nvic {
  public:
   void setPriority(Irq irq, uint8_t level) { line(irq).level = static_cast<uint8_t>(level & 0xF); }
   uint8_t priority(Irq irq) const { return line(irq).level; }
-  void enable(Irq irq, bool on) { line(irq).enabled = on; }
+  void enable(Irq irq, bool on) {
+    line(irq).enabled = on;
+    updateReady(irq);
+  }
   bool enabled(Irq irq) const { return line(irq).enabled; }
-  void setPending(Irq irq) { line(irq).pending = true; }
-  void clearPending(Irq irq) { line(irq).pending = false; }
+  void setPending(Irq irq) {
+    line(irq).pending = true;
+    updateReady(irq);
+  }
+  void clearPending(Irq irq) {
+    line(irq).pending = false;
+    updateReady(irq);
+  }
   bool pending(Irq irq) const { return line(irq).pending; }
 
   // The enabled pending source that would preempt a context running at `running_level`: the most
   // urgent level first, then vector order.
-  std::optional<Irq> next(uint8_t running_level) const;
+  std::optional<Irq> next(uint8_t running_level) const {
+    if (ready_ == 0) return std::nullopt;  // the common case: nothing to deliver
+    return nextReady(running_level);
+  }
 
   // Handlers entered per source since power-on (diagnostic).
   void countDelivery(Irq irq) { ++line(irq).deliveries; }
   uint64_t deliveries(Irq irq) const { return line(irq).deliveries; }
 
   // Power-on state: every line disabled, not pending, at level 0.
-  void reset() { lines_ = {}; }
+  void reset() {
+    lines_ = {};
+    ready_ = 0;
+  }
 
  private:
   struct Line {
@@ -58,7 +73,15 @@ class Nvic {
   Line& line(Irq irq) { return lines_[static_cast<size_t>(irq)]; }
   const Line& line(Irq irq) const { return lines_[static_cast<size_t>(irq)]; }
 
+  void updateReady(Irq irq) {
+    const Line& l = line(irq);
+    const uint32_t bit = 1u << static_cast<unsigned>(irq);
+    ready_ = (l.enabled && l.pending) ? (ready_ | bit) : (ready_ & ~bit);
+  }
+  std::optional<Irq> nextReady(uint8_t running_level) const;
+
   std::array<Line, kIrqCount> lines_{};
+  uint32_t ready_ = 0;  // bit per line that is enabled and pending
 };
 
 }  // namespace tavrix::sim
