@@ -13,8 +13,8 @@ namespace {
 TEST(Soak, ShortRunKeepsEveryInvariantAndRepeatsByteForByte) {
   SoakConfig config;
   config.seed = 20261208;
-  config.length = sim::fromMillis(1500);
-  config.meanCutInterval = sim::fromMillis(400);
+  config.length = sim::fromMillis(1000);
+  config.meanCutInterval = sim::fromMillis(300);
   const SoakResult a = runSoak(config);
   EXPECT_EQ(a.violation, "");
   EXPECT_GE(a.powerCuts, 1u);
