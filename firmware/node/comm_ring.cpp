@@ -81,8 +81,18 @@ void CommRing::commRingRelease(LDD_CAN_TFrame* frame) {
 
 // Context: main loop (also nested inside waiting operations).
 void CommRing::commHandle() {
-  LDD_CAN_TFrame* frame = commRingRead();
-  if (frame == nullptr) return;
+  LDD_CAN_TFrame* slot = commRingRead();
+  if (slot == nullptr) return;
+  // The frame is handled (and its reply built) in a copy on this call's stack, and its slot is
+  // free again at once. Operations that wait (homing, the self-tests) handle further frames
+  // nested inside this one: a slot held for the whole wait would block the ring's writer there,
+  // and every frame after the next seven would be dropped until the wait ended.
+  uint8_t data[8];
+  std::memcpy(data, slot->Data, sizeof data);
+  LDD_CAN_TFrame copy = *slot;
+  copy.Data = data;
+  commRingRelease(slot);
+  LDD_CAN_TFrame* const frame = &copy;
   platform::Platform& hw = node_.hw;
 
   if (frame->Length == 2 && parseMode == 0) {
@@ -110,7 +120,6 @@ void CommRing::commHandle() {
   } else {
     node_.canopen.parseCO(frame);
   }
-  commRingRelease(frame);
 }
 
 }  // namespace tavrix

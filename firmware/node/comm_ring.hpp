@@ -1,9 +1,10 @@
 // Received-frame ring and protocol dispatch.
 //
 // The CAN receive interrupt copies each frame into one of eight slots (commRingAdd); the main loop
-// takes one frame per commHandle and hands it to the property protocol or, after the switch, to
-// the CANopen slave. The slot is used in place for the reply and stays in use until its handling
-// ends, which may include nested commHandle calls from waiting operations.
+// takes one frame per commHandle, copies it out of its slot (which is free again at once) and hands
+// the copy to the property protocol or, after the switch, to the CANopen slave; the reply is built
+// in the copy. Waiting operations call commHandle nested inside the handling of a frame, so the
+// ring keeps serving frames while a homing or a self-test runs.
 //
 // Single producer, single consumer, lock-free:
 //  - the interrupt writes `head`, `added`, `dropped` and the slot at `head` (only while that slot

@@ -69,26 +69,36 @@ TEST_F(CommRingTest, SlotInUseIsNeverOverwritten) {
   EXPECT_EQ(h.fake.can.sent.back().data[0], 0x89);
 }
 
-TEST_F(CommRingTest, NestedHandlingKeepsTheOuterSlot) {
-  // A save waits on the EEPROM; meanwhile frames arrive and a nested dispatch runs, as in the
-  // waiting loops of long operations.
+TEST_F(CommRingTest, NestedHandlingKeepsServingWhileTheOuterFrameWaits) {
+  // A save waits on the EEPROM; meanwhile frames arrive and nested dispatches run, as in the
+  // waiting loops of long operations (homing, self-tests). The outer frame was copied out of its
+  // slot, so all eight slots take new frames and the outer request still completes unchanged.
   h.node.property[prop::TORQUE_LIMIT] = 0x1234;
   int nestedReplies = 0;
+  int relaxes = 0;
   h.fake.cpu.onRelax = [&] {
-    h.fake.cpu.onRelax = nullptr;
+    if (++relaxes > 1) return;
     for (uint8_t k = 0; k < 8; ++k) deliver(getOf(k));
     const size_t before = h.fake.can.sent.size();
     ring().commHandle();
     nestedReplies = static_cast<int>(h.fake.can.sent.size() - before);
-    deliver(getOf(20));  // lands on the outer frame's slot: dropped
+    // Many more frames than slots, each handled as it comes: nothing is lost.
+    for (uint8_t k = 20; k < 40; ++k) {
+      deliver(getOf(k));
+      ring().commHandle();
+    }
   };
   h.fake.eeprom.sendBusy = 1;  // makes the save wait at least once
   h.request({0x80 | prop::SAVE, 0, prop::TORQUE_LIMIT, 0});
+  h.fake.cpu.onRelax = nullptr;
   EXPECT_EQ(nestedReplies, 1);
-  EXPECT_EQ(ring().droppedFrames(), 2u);
+  EXPECT_EQ(ring().droppedFrames(), 0u);
   EXPECT_EQ(h.fake.eeprom.get16(2 * prop::TORQUE_LIMIT), 0x1234);
   for (int i = 0; i < 10; ++i) ring().commHandle();
-  EXPECT_EQ(h.fake.can.sent.size(), 7u);  // 1 nested + the 6 left
+  // In arrival order: 0..7, then 20..39 (the last seven after the save).
+  ASSERT_EQ(h.fake.can.sent.size(), 28u);
+  for (uint8_t k = 0; k < 8; ++k) EXPECT_EQ(h.fake.can.sent[k].data[0], 0x80 | k);
+  for (uint8_t k = 20; k < 40; ++k) EXPECT_EQ(h.fake.can.sent[k - 12].data[0], 0x80 | k);
 }
 
 TEST_F(CommRingTest, ReadResults) {
