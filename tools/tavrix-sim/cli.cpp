@@ -68,6 +68,7 @@ struct RunArgs {
   std::string script;
   std::string duration;
   std::string record;
+  std::vector<std::string> faults;
 };
 
 struct ServeArgs {
@@ -118,6 +119,7 @@ constexpr std::pair<const char*, const char*> kNeeds[] = {
     {"--can", "a SocketCAN interface name"},
     {"--scenario", "a scenario name (see --help)"},
     {"--eds", "a file"},
+    {"--fault", "a fault such as power-cut@1.5s or eeprom-stuck:5"},
 };
 
 // The options every run takes.
@@ -154,6 +156,17 @@ void addRunOptions(CLI::App& app, RunArgs& a) {
   app.add_option("--record", a.record, "write the traffic to FILE instead of standard output.")
       ->type_name("FILE")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--fault", a.faults,
+                 "inject a fault into the run: KIND[@START[+DURATION]][:NODE];\n"
+                 "repeatable. The kinds are listed below.")
+      ->type_name("FAULT")
+      ->allow_extra_args(false)
+      ->check(CLI::Validator(
+          [](const std::string& v) {
+            std::string why;
+            return parseFault(v, &why) ? std::string() : why;
+          },
+          "", "fault"));
 }
 
 void addServeOptions(CLI::App& app, ServeArgs& s) {
@@ -218,7 +231,7 @@ struct Parser {
   Parser() {
     app.set_help_flag("-h,--help", "this text");
     app.allow_extras();
-    app.footer(kRunFooter);
+    app.footer(std::string(kRunFooter) + "\n\n" + kFaultHelp);
     app.get_formatter()->column_width(26);
     addRunOptions(app, top);
     addOtherJobs(app, top);
@@ -226,7 +239,7 @@ struct Parser {
                                "the live twin: paced to the wall clock, its bus served to\n"
                                "socketcand clients (see tavrix-sim serve --help)");
     serve->allow_extras();
-    serve->footer(std::string(kServeDescription) + "\n\n" + kServeFooter);
+    serve->footer(std::string(kServeDescription) + "\n\n" + kServeFooter + "\n\n" + kFaultHelp);
     addRunOptions(*serve, served);
     addServeOptions(*serve, serveArgs);
   }
@@ -404,6 +417,13 @@ std::optional<SimOptions> parseOptions(const std::vector<std::string>& args, std
     if (!p.served.script.empty()) a.script = p.served.script;
     if (!p.served.duration.empty()) a.duration = p.served.duration;
     if (!p.served.record.empty()) a.record = p.served.record;
+    a.faults.insert(a.faults.end(), p.served.faults.begin(), p.served.faults.end());
+  }
+  for (const std::string& v : a.faults) {
+    std::string why;
+    const std::optional<Fault> fault = parseFault(v, &why);  // checked by the option's validator
+    if (!fault) return fail("--fault: " + why);
+    o.faults.push_back(*fault);
   }
   for (const std::string& v : a.nodes) {
     const int n = std::stoi(v);  // checked by the option's validator
@@ -431,7 +451,7 @@ std::optional<SimOptions> parseOptions(const std::vector<std::string>& args, std
   o.shortForm = p.top.shortForm;
   if (!p.top.eds.empty()) o.eds = p.top.eds;
   if (o.scenario && o.eds) return fail("--scenario and --eds are separate jobs: give one");
-  if ((o.scenario || o.eds) && (o.serve || !o.nodes.empty() || o.script)) {
+  if ((o.scenario || o.eds) && (o.serve || !o.nodes.empty() || o.script || !o.faults.empty())) {
     return fail(std::string(o.scenario ? "--scenario" : "--eds") +
                 " makes its own node: leave out serve, --node and --script");
   }
@@ -557,8 +577,17 @@ int runSimulation(const SimOptions& options, RunContext& context) {
     world.queue().schedule(at, [&host, m = line.message] { host.send(m); });
   }
 
+  std::vector<FaultBoard> faultBoards;
+  for (size_t i = 0; i < boards.size(); ++i) faultBoards.push_back({options.nodes[i], boards[i].get()});
+  AppliedFaults applied;
+  if (!applyFaults(options.faults, world, faultBoards, applied, &error)) {
+    diagnostics << "tavrix-sim: --fault: " << error << "\n";
+    return 1;
+  }
+
   LoopConfig loop;
   loop.end_clk = options.duration_clk;
+  if (applied.powerCut && *applied.powerCut < loop.end_clk) loop.end_clk = *applied.powerCut;
   loop.speed = options.serve ? options.speed : 0.0;
   loop.stop = context.stop;
   loop.failed = [out] { return out->fail(); };
@@ -618,6 +647,10 @@ int runSimulation(const SimOptions& options, RunContext& context) {
                 << " s of wall time";
     if (options.speed > 0) diagnostics << "; at most " << lag << " behind the wall clock";
     diagnostics << "\n";
+  }
+  if (status == 0 && applied.powerCut && world.now() >= *applied.powerCut) {
+    diagnostics << "tavrix-sim: power cut at " << seconds(*applied.powerCut)
+                << ": each EEPROM image keeps what its part held\n";
   }
   if (status == 0 && result.stopped && context.stop != nullptr && *context.stop != 0) {
     status = kSignalStatusBase + *context.stop;

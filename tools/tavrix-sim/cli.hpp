@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sim/world/sim_time.hpp"
+#include "tools/tavrix-sim/faults.hpp"
 
 namespace tavrix::tools {
 
@@ -29,6 +30,7 @@ struct SimOptions {
   std::optional<std::filesystem::path> script;        // candump log the host plays
   sim::SimTime duration_clk = sim::fromMillis(1000);  // kRunForever: until stopped
   std::optional<std::filesystem::path> record;        // traffic there instead of stdout
+  std::vector<Fault> faults;                          // injected into the run, in order given
   bool help = false;
   std::string helpText;  // the help of the command asked for, when `help`
 

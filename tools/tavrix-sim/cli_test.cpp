@@ -101,6 +101,35 @@ TEST(SimCli, ScenarioAndEdsAreJobsOfTheirOwn) {
   std::filesystem::remove(out);
 }
 
+TEST(SimCli, FaultsAreParsedAndAppliedToTheRun) {
+  std::string error;
+  const auto o = parseOptions(
+      {"--node", "5", "--fault", "eeprom-stuck:5", "--fault", "power-cut@20ms"}, &error);
+  ASSERT_TRUE(o) << error;
+  ASSERT_EQ(o->faults.size(), 2u);
+  EXPECT_EQ(o->faults[0].kind, FaultKind::kEepromStuck);
+  EXPECT_EQ(o->faults[0].node, 5);
+  EXPECT_EQ(o->faults[1].kind, FaultKind::kPowerCut);
+  EXPECT_EQ(o->faults[1].start, sim::fromMillis(20));
+  EXPECT_FALSE(parseOptions({"--node", "5", "--fault", "lightning"}, &error));
+  EXPECT_NE(error.find("lightning"), std::string::npos) << error;
+
+  // A power cut ends the run at its instant, whatever the duration asked for.
+  SimOptions run = *o;
+  run.duration_clk = sim::fromMillis(200);
+  std::ostringstream traffic, diagnostics;
+  ASSERT_EQ(runSimulation(run, traffic, diagnostics), 0) << diagnostics.str();
+  EXPECT_NE(diagnostics.str().find("power cut at 0.020000 s"), std::string::npos)
+      << diagnostics.str();
+
+  // A fault naming a node that is not in the run is refused before anything runs.
+  SimOptions stray = *parseOptions({"--node", "5", "--fault", "encoder-stuck:9"}, &error);
+  std::ostringstream none, why;
+  EXPECT_EQ(runSimulation(stray, none, why), 1);
+  EXPECT_NE(why.str().find("no node 9"), std::string::npos) << why.str();
+  EXPECT_TRUE(none.str().empty());
+}
+
 TEST(SimCli, ServeOptions) {
   std::string error;
   const auto plain = parseOptions({"--node", "5"}, &error);
