@@ -98,7 +98,9 @@ SocketcandServer::SocketcandServer(CanBus& bus, Config config)
 }
 
 SocketcandServer::~SocketcandServer() {
-  for (const auto& c : clients_) ::close(c->fd);
+  for (const auto& c : clients_) {
+    if (c->fd >= 0) ::close(c->fd);
+  }
   if (listen_fd_ >= 0) ::close(listen_fd_);
 }
 
@@ -110,6 +112,7 @@ void SocketcandServer::addPollFds(std::vector<pollfd>& fds) {
   listen_index_ = fds.size();
   fds.push_back({listen_fd_, POLLIN, 0});
   for (const auto& c : clients_) {
+    if (c->fd < 0) continue;  // gone, its last frames still going out
     c->poll_index = fds.size();
     const short events = static_cast<short>(POLLIN | (c->out_sent < c->out.size() ? POLLOUT : 0));
     fds.push_back({c->fd, events, 0});
@@ -126,7 +129,9 @@ std::optional<PolledIo::Clock::time_point> SocketcandServer::wakeAt() const {
 
 size_t SocketcandServer::backlogBytes() const {
   size_t most = 0;
-  for (const auto& c : clients_) most = std::max(most, c->backlog());
+  for (const auto& c : clients_) {
+    if (!c->dead) most = std::max(most, c->backlog());
+  }
   return most;
 }
 
@@ -335,9 +340,18 @@ void SocketcandServer::reap() {
       ++it;
       continue;
     }
-    note(c.name + " " + c.dead_reason);
-    ::close(c.fd);
-    it = clients_.erase(it);  // the endpoint leaves the bus, its queued frames with it
+    if (c.fd >= 0) {
+      note(c.name + " " + c.dead_reason);
+      ::close(c.fd);
+      c.fd = -1;
+    }
+    // Frames the client sent before it went are still put on the bus: a script that sends and
+    // closes at once loses nothing. Its endpoint leaves the bus once they are out.
+    if (c.endpoint && c.endpoint->pendingCount() > 0) {
+      ++it;
+      continue;
+    }
+    it = clients_.erase(it);
   }
 }
 

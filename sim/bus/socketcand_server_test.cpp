@@ -236,6 +236,21 @@ TEST_F(ServedBus, AClientVanishingMidStreamLeavesTheOthersServed) {
   EXPECT_FALSE(stays.receive(50ms));
 }
 
+TEST_F(ServedBus, FramesSentJustBeforeADisconnectStillReachTheBus) {
+  SocketcandClient watcher("127.0.0.1", server_->port());
+  {
+    SocketcandClient sender("127.0.0.1", server_->port());
+    std::this_thread::sleep_for(80ms);
+    for (uint8_t i = 0; i < 20; ++i) sender.send(frame(0x123, {i}));
+  }  // closed at once, most of its frames still queued for the bus
+  for (uint8_t i = 0; i < 20; ++i) {
+    const auto f = watcher.receive(2s);
+    ASSERT_TRUE(f) << int{i};
+    EXPECT_EQ(f->message, frame(0x123, {i}));
+  }
+  EXPECT_TRUE(waitForClients(1));
+}
+
 TEST(SocketcandServer, RefusesAnAddressItCannotUse) {
   EventQueue queue;
   CanBus bus{queue};
