@@ -110,15 +110,19 @@ StepMetrics stepMetrics(const LogRecords& r) {
   size_t step = 0;
   while (step < req.size() && req[step] == req.front()) ++step;
   if (step == req.size()) return m;
+  // The response is measured while the request holds its new value: a later change of the
+  // request (the torque cut at a limit, the end of a test) ends the step.
+  size_t end = step + 1;
+  while (end < req.size() && req[end] == req[step]) ++end;
   m.valid = true;
   m.step_time_s = t[step];
   double before = 0;
   for (size_t i = 0; i < step; ++i) before += fb[i];
   m.initial = step ? before / static_cast<double>(step) : fb.front();
-  // Final value: the mean of the last tenth of the record.
-  const size_t tail = std::max<size_t>(1, (t.size() - step) / 10);
+  // Final value: the mean of the last tenth of the step.
+  const size_t tail = std::max<size_t>(1, (end - step) / 10);
   double sum = 0, rsum = 0;
-  for (size_t i = t.size() - tail; i < t.size(); ++i) {
+  for (size_t i = end - tail; i < end; ++i) {
     sum += fb[i];
     rsum += req[i];
   }
@@ -130,7 +134,7 @@ StepMetrics stepMetrics(const LogRecords& r) {
   const auto frac = [&](size_t i) { return (fb[i] - m.initial) / change; };
   std::optional<double> t10, t90;
   double peak = 0;
-  for (size_t i = step; i < t.size(); ++i) {
+  for (size_t i = step; i < end; ++i) {
     if (!t10 && frac(i) >= 0.1) t10 = t[i];
     if (!t90 && frac(i) >= 0.9) t90 = t[i];
     peak = std::max(peak, frac(i));
@@ -138,10 +142,10 @@ StepMetrics stepMetrics(const LogRecords& r) {
   if (t10 && t90) m.rise_time_s = *t90 - *t10;
   m.overshoot_pct = std::max(0.0, (peak - 1.0) * 100.0);
   size_t last_out = step;
-  for (size_t i = step; i < t.size(); ++i) {
+  for (size_t i = step; i < end; ++i) {
     if (std::fabs(frac(i) - 1.0) > 0.02) last_out = i + 1;
   }
-  m.settling_time_s = (last_out < t.size() ? t[last_out] : t.back()) - m.step_time_s;
+  m.settling_time_s = (last_out < end ? t[last_out] : t[end - 1]) - m.step_time_s;
   return m;
 }
 

@@ -113,6 +113,25 @@ TEST(StepMetrics, OvershootAndOffset) {
   EXPECT_NEAR(m.settling_time_s, 10 * kRecordPeriod_s, 1e-9);
 }
 
+// The request falls back to 0 before the record ends (the drive cut its torque at a limit): the
+// step is measured while the request holds, not against the record's tail.
+TEST(StepMetrics, RequestEndingBeforeTheRecordBoundsTheStep) {
+  std::vector<LogWord> w;
+  for (int i = 0; i < 400; ++i) {
+    const bool on = i >= 10 && i < 200;
+    const int32_t req = on ? 1000 : 0;
+    const int32_t fb = on ? (i < 14 ? 1100 : 990) : 3;
+    for (int k = 0; k < kWordsPerRecord; ++k) w.push_back({k, k == 7 ? req : k == 9 ? fb : 0});
+  }
+  const StepMetrics m = stepMetrics(rebuildRecords(w));
+  ASSERT_TRUE(m.valid);
+  EXPECT_NEAR(m.final_value, 990.0, 1e-9);
+  EXPECT_NEAR(m.steady_state_error, 10.0, 1e-9);
+  // Overshoot in % of the change from the level before the step (3) to the final value.
+  EXPECT_NEAR(m.overshoot_pct, (1100.0 - 990.0) / (990.0 - 3.0) * 100.0, 1e-6);
+  EXPECT_NEAR(m.settling_time_s, 4 * kRecordPeriod_s, 1e-9);
+}
+
 TEST(StepMetrics, NoStepNoMetrics) {
   std::vector<LogWord> w;
   for (int i = 0; i < 50 * kWordsPerRecord; ++i) w.push_back({i % kWordsPerRecord, 7});
