@@ -14,6 +14,7 @@
 #include "sim/bus/socketcan_bridge.hpp"
 #include "sim/bus/socketcand_server.hpp"
 #include "sim/world/world.hpp"
+#include "tools/tavrix-sim/commissioning.hpp"
 #include "tools/tavrix-sim/eds.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/file_lock.hpp"
@@ -206,8 +207,13 @@ void addServeOptions(CLI::App& app, ServeArgs& s) {
 
 // Jobs of the top-level command other than a run.
 void addOtherJobs(CLI::App& app, RunArgs& a) {
+  std::vector<std::string> all = scenarioNames();
+  for (const std::string& n : commissioningScenarioNames()) all.push_back(n);
   std::string names;
-  for (const std::string& n : scenarioNames()) names += (names.empty() ? "" : ", ") + n;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i > 0) names += i % 5 == 0 ? ",\n" : ", ";
+    names += all[i];
+  }
   app.add_option("--scenario", a.scenario,
                  "instead of a run: one node of the reference drive commanded through\n"
                  "CAN frames only, with a report beside the plant's truth; exit 1\n"

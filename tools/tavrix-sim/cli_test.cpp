@@ -65,6 +65,11 @@ TEST(SimCli, ScenarioAndEdsAreJobsOfTheirOwn) {
   EXPECT_EQ(scenario->scenario, "torque");
   EXPECT_TRUE(scenario->shortForm);
   EXPECT_FALSE(scenario->eds);
+  // The help names every scenario runScenario knows.
+  const std::string help = usage();
+  for (const char* name : {"torque", "foldback", "home", "torque-step", "commission"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
   const auto eds = parseOptions({"--eds", "node.eds"}, &error);
   ASSERT_TRUE(eds) << error;
   EXPECT_EQ(eds->eds, std::filesystem::path("node.eds"));
