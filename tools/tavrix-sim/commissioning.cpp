@@ -22,28 +22,7 @@ namespace {
 
 constexpr double kCountsPerRad = 4096.0 / (2.0 * std::numbers::pi);
 
-class Checks {
- public:
-  explicit Checks(std::ostream& out) : out_(out) {}
-  bool check(bool ok, const std::string& what) {
-    out_ << (ok ? "  ok    " : "  FAIL  ") << what << "\n";
-    failed_ = failed_ || !ok;
-    return ok;
-  }
-  void line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    char buf[320];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    out_ << "  " << buf << "\n";
-  }
-  int result() const { return failed_ ? 1 : 0; }
-
- private:
-  std::ostream& out_;
-  bool failed_ = false;
-};
+using Checks = ScenarioReport;
 
 // The plant's shaft angle in position counts.
 double shaftCounts(DriveTwin& t) {

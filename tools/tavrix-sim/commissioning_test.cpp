@@ -28,8 +28,8 @@ TEST_P(ShortCommissioning, Passes) {
 INSTANTIATE_TEST_SUITE_P(Twin, ShortCommissioning,
                          ::testing::Values("current-zero", "home", "scaled-move", "fet-test",
                                            "torque-step", "autohome"),
-                         [](const auto& info) {
-                           std::string n = info.param;
+                         [](const auto& test) {
+                           std::string n = test.param;
                            for (char& ch : n) ch = ch == '-' ? '_' : ch;
                            return n;
                          });

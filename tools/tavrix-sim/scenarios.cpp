@@ -83,28 +83,7 @@ namespace {
 
 constexpr double kCountsPerRad = 4096.0 / (2.0 * std::numbers::pi);
 
-// Collects the checks of one scenario.
-class Report {
- public:
-  Report(std::ostream& out) : out_(out) {}
-  void check(bool ok, const std::string& what) {
-    out_ << (ok ? "  ok    " : "  FAIL  ") << what << "\n";
-    failed_ = failed_ || !ok;
-  }
-  void line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    char buf[256];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    out_ << "  " << buf << "\n";
-  }
-  int result() const { return failed_ ? 1 : 0; }
-
- private:
-  std::ostream& out_;
-  bool failed_ = false;
-};
+using Report = ScenarioReport;
 
 bool near(double value, double target, double tolerance) {
   return std::fabs(value - target) <= tolerance;
@@ -118,7 +97,7 @@ double velocityUnitRadS(int positionScale) {
   return countsPerS / kCountsPerRad;
 }
 
-int scenarioTorque(bool shortForm, Report& r) {
+int scenarioTorque(bool /*shortForm: the steps are short already*/, Report& r) {
   for (int bypass : {0, 1}) {
     DriveTwin t;
     t.set(prop::OBSERVER_BYPASS, static_cast<int16_t>(bypass));

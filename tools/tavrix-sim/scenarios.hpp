@@ -12,7 +12,9 @@
 // The short form shortens the runs for the test command; the checks are the same.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -50,6 +52,30 @@ class DriveTwin {
   sim::World world_;
   NodeBoard board_;
   sim::HostEndpoint* host_ = nullptr;
+};
+
+// The checks and lines of one scenario's report; a failed check makes the scenario fail.
+class ScenarioReport {
+ public:
+  explicit ScenarioReport(std::ostream& out) : out_(out) {}
+  bool check(bool ok, const std::string& what) {
+    out_ << (ok ? "  ok    " : "  FAIL  ") << what << "\n";
+    failed_ = failed_ || !ok;
+    return ok;
+  }
+  void line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    char buf[320];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    out_ << "  " << buf << "\n";
+  }
+  int result() const { return failed_ ? 1 : 0; }
+
+ private:
+  std::ostream& out_;
+  bool failed_ = false;
 };
 
 // The names runScenario knows, in the order above.
