@@ -10,18 +10,8 @@ Logger::Logger(Node& node, LogBuffer& buffer)
       node_(node),
       control_(node.property[prop::STEP_CURRENT]) {}
 
-uint32_t Logger::dumpIdentifier(int16_t nodeId, int16_t position) {
-  constexpr uint32_t kGroupFlag = 0x400;
-  constexpr int16_t kFirstWordsCount = 16;
-  const uint32_t group =
-      position < kFirstWordsCount
-          ? kGroupFirstWords + static_cast<uint32_t>(position)
-          : kGroupLastTwoWords + static_cast<uint32_t>(position - kFirstWordsCount);
-  // The source field is five bits wide: a node number is kept to it, so the identifier stays a
-  // standard one whatever the property holds.
-  const uint32_t source = static_cast<uint32_t>(nodeId) & Node::kNodeNumberMask;
-  return kGroupFlag | source << 5 | (group & 0x1F);
-}
+// The dump identifier keeps a node number to the bits the node itself answers to.
+static_assert(Logger::kFieldMask == Node::kNodeNumberMask);
 
 // Context: main loop (software-timer callback, every second tick).
 void Logger::logDump() {

@@ -34,10 +34,16 @@ class Logger {
  public:
   // STEP_CURRENT: above this the logger records, at it the logger dumps.
   static constexpr int16_t kDump = 2;
+  // Identifier of a dump frame: the group flag, the node number in the five-bit source field
+  // (bits 5..9) and the word's record position in the five-bit group field (bits 0..4).
+  static constexpr uint32_t kGroupFlag = 0x400;
+  static constexpr uint32_t kSourceShift = 5;
+  static constexpr uint32_t kFieldMask = 0x1F;
   // Group field of a dump frame for positions 0..15 of a record: 16 + position. Positions 16 and
   // 17 would carry into the source field; they use groups 14 and 15, which no node listens to.
   static constexpr uint32_t kGroupFirstWords = 16;
   static constexpr uint32_t kGroupLastTwoWords = 14;
+  static constexpr int16_t kFirstWordsCount = 16;
 
   Logger(Node& node, LogBuffer& buffer);
   Logger(const Logger&) = delete;
@@ -90,8 +96,33 @@ class Logger {
   void logDump();
 
   // The standard identifier of the dump frame carrying record position `position` (0..17) of
-  // node `nodeId`: group flag, source field = node number, group field by position.
-  static uint32_t dumpIdentifier(int16_t nodeId, int16_t position);
+  // node `nodeId`: group flag, source field = node number, group field by position. The source
+  // field is five bits wide: a node number is kept to it, so the identifier stays a standard one
+  // whatever the property holds.
+  static constexpr uint32_t dumpIdentifier(int16_t nodeId, int16_t position) {
+    const uint32_t group =
+        position < kFirstWordsCount
+            ? kGroupFirstWords + static_cast<uint32_t>(position)
+            : kGroupLastTwoWords + static_cast<uint32_t>(position - kFirstWordsCount);
+    const uint32_t source = static_cast<uint32_t>(nodeId) & kFieldMask;
+    return kGroupFlag | source << kSourceShift | (group & kFieldMask);
+  }
+
+  // The record position (0..17) a dump frame's group field stands for; -1 for the groups 0..13,
+  // which no dump frame uses.
+  static constexpr int dumpPosition(uint32_t group) {
+    group &= kFieldMask;
+    if (group >= kGroupFirstWords) return static_cast<int>(group - kGroupFirstWords);
+    if (group >= kGroupLastTwoWords) {
+      return kFirstWordsCount + static_cast<int>(group - kGroupLastTwoWords);
+    }
+    return -1;
+  }
+
+  // The node number in the source field of a frame with the group flag.
+  static constexpr int dumpSource(uint32_t identifier) {
+    return static_cast<int>(identifier >> kSourceShift & kFieldMask);
+  }
 
   // First word of the buffer; never changes.
   int32_t* const base32;

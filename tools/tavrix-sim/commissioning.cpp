@@ -13,6 +13,7 @@
 #include <numbers>
 #include <sstream>
 
+#include "firmware/node/logger.hpp"
 #include "firmware/properties/property_table.hpp"
 #include "tools/tavrix-sim/scenarios.hpp"
 #include "tools/tavrix/log_record.hpp"
@@ -379,9 +380,9 @@ std::vector<cli::LogWord> dumpWords(const sim::HostEndpoint& listener, bool* req
   std::vector<cli::LogWord> stream;
   for (const auto& f : listener.received()) {
     const uint32_t id = f.message.id;
-    if ((id & 0x400) == 0 || f.message.length != 4) continue;
-    if (((id >> 5) & 0x1F) != DriveTwin::kNode) continue;
-    *requestGroups = *requestGroups || (id & 0x1F) < 2;
+    if ((id & Logger::kGroupFlag) == 0 || f.message.length != 4) continue;
+    if (Logger::dumpSource(id) != DriveTwin::kNode) continue;
+    *requestGroups = *requestGroups || (id & Logger::kFieldMask) < 2;
     const auto pos = cli::logWordPosition(f.message, DriveTwin::kNode);
     if (!pos) continue;
     const auto& d = f.message.data;

@@ -183,6 +183,9 @@ void buildApp(CLI::App& app, Globals& g, VerbArgs& a) {
   selftest->add_option("what", a.name, "fet or eeprom")
       ->required()
       ->check(CLI::IsMember({"fet", "eeprom"}));
+  selftest->add_option("--max-wait", a.max_wait_s,
+                       "seconds to wait at most for the EEPROM test (default 60; it takes about "
+                       "14 s, during which the node answers nothing)");
   example(selftest, "tavrix -n 5 selftest eeprom");
 
   auto* log = app.add_subcommand("log", "the node's data logger: record a torque step, dump it");

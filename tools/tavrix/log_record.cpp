@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,10 +13,6 @@
 namespace tavrix::cli {
 
 namespace {
-// Group fields of dump frames: positions 0..15 use groups 16..31, positions 16 and 17 use
-// groups 14 and 15, which no node listens to.
-constexpr uint32_t kGroupFirstWords = 16;
-constexpr uint32_t kGroupLastTwoWords = 14;
 constexpr int kIqRequest = 7;
 constexpr int kIqFeedback = 9;
 }  // namespace
@@ -27,11 +24,12 @@ const std::array<const char*, kWordsPerRecord> kLogColumns = {
 
 std::optional<int> logWordPosition(const sim::CanMessage& m, int node) {
   if (m.extended || m.remote || m.length != 4) return std::nullopt;
-  if ((m.id & ~0x1Fu) != (0x400u | static_cast<uint32_t>(node) << 5)) return std::nullopt;
-  const uint32_t group = m.id & 0x1F;
-  if (group >= kGroupFirstWords) return static_cast<int>(group - kGroupFirstWords);
-  if (group >= kGroupLastTwoWords) return static_cast<int>(16 + group - kGroupLastTwoWords);
-  return std::nullopt;
+  if (m.id > 0x7FF || !(m.id & Logger::kGroupFlag) || Logger::dumpSource(m.id) != node) {
+    return std::nullopt;
+  }
+  const int position = Logger::dumpPosition(m.id);
+  if (position < 0) return std::nullopt;
+  return position;
 }
 
 LogRecords rebuildRecords(const std::vector<LogWord>& words) {
@@ -49,13 +47,12 @@ LogRecords rebuildRecords(const std::vector<LogWord>& words) {
     ++index;
     expected = (w.position + 1) % kWordsPerRecord;
   }
+  // Every empty field: the gaps counted above, and also the positions before the first word of
+  // record 0 and after the last word of the last record.
   for (size_t i = 0; i < r.records.size(); ++i) {
-    for (const auto& v : r.records[i]) {
-      if (!v) {
-        r.damaged.push_back(i);
-        break;
-      }
-    }
+    const auto missing = std::count(r.records[i].begin(), r.records[i].end(), std::nullopt);
+    if (missing > 0) r.damaged.push_back(i);
+    r.missing_words += missing;
   }
   return r;
 }

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "firmware/node/logger.hpp"
 #include "sim/bus/can_message.hpp"
 
 namespace tavrix::cli {
 
-inline constexpr int kWordsPerRecord = 18;
+inline constexpr int kWordsPerRecord = kLogWordsPerRecord;
+inline constexpr int kBufferWords = kLogBufferWords;
 // One record per control cycle: six PWM periods of 25 us.
 inline constexpr double kRecordPeriod_s = 150e-6;
 
@@ -30,13 +32,16 @@ std::optional<int> logWordPosition(const sim::CanMessage& m, int node);
 
 struct LogRecords {
   std::vector<std::array<std::optional<int32_t>, kWordsPerRecord>> records;
-  int64_t lost_words = 0;            // words missing between received ones
-  std::vector<size_t> damaged;       // records with at least one missing word
+  int64_t lost_words = 0;     // words missing between received ones
+  int64_t missing_words = 0;  // every empty field: the lost words, and those of a cut first or
+                              // last record (a dump whose first or last frames were lost)
+  std::vector<size_t> damaged;  // records with at least one missing word
 };
 
 // Rebuilds the records: the first word opens record 0 at its own position; every further word
-// goes to the next position, and a jump in positions counts the words in between as lost (a
-// loss of a whole multiple of 18 words cannot be seen).
+// goes to the next position, and a jump in positions counts the words in between as lost. (A
+// loss of a whole multiple of 18 words in a row, or of whole records at the end, cannot be seen
+// from the positions.)
 LogRecords rebuildRecords(const std::vector<LogWord>& words);
 
 // CSV: time_s first, then the 18 named columns with the raw fixed-point values; `scaled` adds

@@ -54,10 +54,28 @@ TEST(LogRecords, LostFramesShowAsGapsInThePositions) {
   const LogRecords r = rebuildRecords(w);
   ASSERT_EQ(r.records.size(), 4u);
   EXPECT_EQ(r.lost_words, 4);
+  EXPECT_EQ(r.missing_words, 4);
   EXPECT_EQ(r.damaged, (std::vector<size_t>{1, 2}));
   EXPECT_FALSE(r.records[1][2]);
   EXPECT_EQ(*r.records[1][5], 23);  // the words after the gap stay at their positions
   EXPECT_EQ(*r.records[3][0], 54);
+}
+
+// Frames lost before the first received word or after the last one leave record 0 or the last
+// record short: no gap between received words, but missing words all the same.
+TEST(LogRecords, WordsMissingAtEitherEndAreCounted) {
+  std::vector<LogWord> w = stream(3);
+  w.erase(w.end() - 5, w.end());    // the last five words of record 2
+  w.erase(w.begin(), w.begin() + 2);  // the first two of record 0
+  const LogRecords r = rebuildRecords(w);
+  ASSERT_EQ(r.records.size(), 3u);
+  EXPECT_EQ(r.lost_words, 0);
+  EXPECT_EQ(r.missing_words, 7);
+  EXPECT_EQ(r.damaged, (std::vector<size_t>{0, 2}));
+  EXPECT_FALSE(r.records[0][1]);
+  EXPECT_EQ(*r.records[0][2], 2);
+  EXPECT_EQ(*r.records[2][12], 48);
+  EXPECT_FALSE(r.records[2][13]);
 }
 
 TEST(LogRecords, CsvHasTimeThenTheEighteenColumnsWithEmptyFieldsForLostWords) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "firmware/node/logger.hpp"
 #include "firmware/properties/property_table.hpp"
 #include "sim/bus/candump.hpp"
 #include "tools/tavrix/bus.hpp"
@@ -15,10 +16,6 @@ namespace {
 
 using sim::CanMessage;
 
-// Group fields of the logger's dump frames: positions 0..15 of a record use groups 16..31;
-// positions 16 and 17 use groups 14 and 15, which no node listens to.
-constexpr uint32_t kLogGroupFirstWords = 16;
-constexpr uint32_t kLogGroupLastTwoWords = 14;
 
 std::string hex(uint32_t v, int digits) {
   char b[16];
@@ -107,7 +104,7 @@ bool TrafficDecoder::propertyShape(const CanMessage& m) const {
   const uint32_t group = m.id & 0x1F;
   if (m.id & 0x400) {
     if (group == 6) return parseReply(m).has_value();
-    if (group >= kLogGroupLastTwoWords && m.length == 4) return true;
+    if (Logger::dumpPosition(group) >= 0 && m.length == 4) return true;
     if (group > 1) return false;
   }
   return m.length >= 1 && m.length != 2;
@@ -152,9 +149,8 @@ TrafficDecoder::Decoded TrafficDecoder::decodeProperty(const CanMessage& m) {
     mode_[static_cast<size_t>(r->node)] = NodeMode::kProperty;
     return d;
   }
-  if ((m.id & 0x400) && group >= kLogGroupLastTwoWords) {
-    const uint32_t pos =
-        group >= kLogGroupFirstWords ? group - kLogGroupFirstWords : 16 + group - kLogGroupLastTwoWords;
+  if ((m.id & Logger::kGroupFlag) && Logger::dumpPosition(group) >= 0) {
+    const int pos = Logger::dumpPosition(group);
     d.protocol = "logger";
     d.kind = "word";
     d.node = source;

@@ -2,6 +2,7 @@
 // and stopped by each test, and the tool run in this process as a user would type it.
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <functional>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -19,6 +22,7 @@
 #include <sstream>
 
 #include "tools/tavrix/cli.hpp"
+#include "tools/tavrix/log_record.hpp"
 
 extern char** environ;
 
@@ -129,6 +133,140 @@ std::string settings(const std::string& text) {
     if (!line.starts_with("#")) out += line + "\n";
   }
   return out;
+}
+
+// A program a test runs as a user would: the tool itself or the simulator, with its standard
+// output on a pipe and its standard error on a pipe or on a pseudo-terminal.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // read end of its standard output
+  int err = -1;  // read end of its standard error (a pipe, or the terminal's master side)
+};
+
+Child spawnChild(const std::vector<std::string>& args, bool stderr_on_terminal,
+                 const std::vector<std::string>& extra_env = {}) {
+  Child c;
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return c;
+  if (stderr_on_terminal) {
+    if (::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0) return c;
+    ::fcntl(err[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(err[1], F_SETFD, FD_CLOEXEC);
+  } else if (::pipe2(err, O_CLOEXEC) != 0) {
+    return c;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  std::vector<std::string> strings = args;
+  std::vector<char*> argv, envp;
+  for (std::string& a : strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_strings = extra_env;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  for (std::string& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  if (posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) c.pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  ::close(err[1]);
+  c.out = out[0];
+  c.err = err[0];
+  return c;
+}
+
+struct ChildResult {
+  int code = -1;  // exit status, 128 + signal when a signal ended it, -1 when it could not run
+  std::string out, err;
+};
+
+// Reads both outputs until the child has closed them, then reaps it; a child still running after
+// `limit` is killed. `on_out` sees the standard output read so far after every read.
+ChildResult collect(Child& c, std::chrono::seconds limit,
+                    const std::function<void(const std::string&)>& on_out = {}) {
+  ChildResult r;
+  if (c.pid <= 0) return r;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool out_open = true, err_open = true;
+  while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
+    pollfd p[2] = {{out_open ? c.out : -1, POLLIN, 0}, {err_open ? c.err : -1, POLLIN, 0}};
+    if (::poll(p, 2, 100) <= 0) continue;
+    char buf[4096];
+    if (p[0].revents) {
+      const ssize_t n = ::read(c.out, buf, sizeof buf);
+      if (n > 0) {
+        r.out.append(buf, static_cast<size_t>(n));
+        if (on_out) on_out(r.out);
+      } else {
+        out_open = false;
+      }
+    }
+    if (p[1].revents) {
+      // A terminal's master side reads EIO once the child has closed the other side.
+      const ssize_t n = ::read(c.err, buf, sizeof buf);
+      if (n > 0) r.err.append(buf, static_cast<size_t>(n));
+      else err_open = false;
+    }
+  }
+  if (out_open || err_open) ::kill(c.pid, SIGKILL);
+  int status = 0;
+  ::waitpid(c.pid, &status, 0);
+  ::close(c.out);
+  ::close(c.err);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The fields of every line of a CSV file, the header first.
+std::vector<std::vector<std::string>> csvRows(const std::string& path) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(slurp(path));
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f;
+    std::stringstream ls(line);
+    for (std::string x; std::getline(ls, x, ',');) f.push_back(x);
+    if (!line.empty() && line.back() == ',') f.push_back("");
+    rows.push_back(f);
+  }
+  return rows;
+}
+
+// The records of a CSV as `log dump` writes it (time, then the 18 raw words).
+LogRecords recordsOf(const std::vector<std::vector<std::string>>& rows) {
+  LogRecords r;
+  for (size_t i = 1; i < rows.size(); ++i) {
+    auto& rec = r.records.emplace_back();
+    for (size_t k = 0; k < rec.size() && k + 1 < rows[i].size(); ++k) {
+      if (!rows[i][k + 1].empty()) rec[k] = static_cast<int32_t>(std::stoll(rows[i][k + 1]));
+    }
+  }
+  return r;
+}
+
+// Field index in a CSV row of a record column.
+constexpr size_t kIdReqField = 1 + 6, kIqReqField = 1 + 7, kIqFbckField = 1 + 9;
+
+// The first row (after the header) whose q-current request differs from the first row's.
+size_t stepRow(const std::vector<std::vector<std::string>>& rows) {
+  size_t i = 1;
+  while (i < rows.size() && rows[i][kIqReqField] == rows[1][kIqReqField]) ++i;
+  return i;
+}
+
+// A number of a JSON Lines record, by key.
+double jsonNumber(const std::string& text, const std::string& key) {
+  const size_t at = text.find("\"" + key + "\":");
+  if (at == std::string::npos) return std::nan("");
+  return std::strtod(text.c_str() + at + key.size() + 3, nullptr);
 }
 
 TEST_F(Twin, PropertyVerbsHappyPaths) {
@@ -397,39 +535,228 @@ TEST_F(Twin, WatchMoveCalibrateAndBridgeTest) {
   EXPECT_NE(r.out.find("5     ready   idle"), std::string::npos) << r.out;
 }
 
-// A torque step recorded by the logger and fetched as CSV: every record arrives, the step is in
-// the q-current request, and the metrics describe the response. (About 30 s of simulated dump.)
-TEST_F(Twin, LogRecordAndDumpRebuildTheWholeBuffer) {
+// `log dump` writes the CSV of the torque-step scenario for the same step (930 in mode torque,
+// from rest, with the factory set). Byte identity cannot hold, for a stated reason: the twin
+// draws the current sensor's noise per conversion from one seeded stream, and a served twin takes
+// the host's set at a simulated instant the wall clock decides, so the noise differs at the step
+// and with it every measured word; the step also lands up to one 1 ms tick apart in the record,
+// as the tick's phase to the set differs. So what must match exactly is compared exactly: the
+// header, the row count, the time column, the commanded d and q currents (the q step within one
+// tick). The measured q current is compared over the first 0.9 ms of its response (within 2 % of
+// the step) and through the step metrics: rise time within one record, final value and
+// steady-state error within 1 % of the step. Overshoot and settling time are not compared: they
+// are set by current spikes while the free shaft turns, to a different angle in each run.
+TEST_F(Twin, LogDumpGivesTheCsvOfTheTorqueStepScenario) {
   START();
+  const std::string scenario_csv = temp("scenario.csv"), csv = temp("step.csv");
+  std::remove(scenario_csv.c_str());
+  // The scenario takes as long as the dump: it runs meanwhile, in a process of its own.
+  Child scenario = spawnChild({TAVRIX_SIM, "--scenario", "torque-step"}, false,
+                              {"TAVRIX_STEP_CSV=" + scenario_csv});
+  ASSERT_GT(scenario.pid, 0);
   ASSERT_EQ(run({"-n", "5", "mode", "torque"}).code, 0);
-  ToolRun r = run({"-n", "5", "log", "record", "--step", "400"});
+  ToolRun r = run({"-n", "5", "log", "record", "--step", "930"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("about 15 ms"), std::string::npos);
-  const std::string csv = temp("step.csv");
   r = run({"--format", "json", "-n", "5", "log", "dump", "--csv", csv});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("\"words\":15012,\"records\":834,\"lost_words\":0,\"step\":true"),
             std::string::npos) << r.out;
-  std::ifstream in(csv);
-  std::string header, line;
-  std::getline(in, header);
-  EXPECT_EQ(header.rfind("time_s,pwm_a,", 0), 0u);
-  int rows = 0, stepped = 0;
-  while (std::getline(in, line)) {
-    ++rows;
-    std::vector<std::string> f;
-    std::stringstream ls(line);
-    for (std::string x; std::getline(ls, x, ',');) f.push_back(x);
-    ASSERT_EQ(f.size(), 19u) << line;
-    stepped += f[8] != "0";  // iq_req
-  }
-  EXPECT_EQ(rows, 834);
-  // The step reaches the torque command about 15 ms (100 records) after the recording starts.
-  EXPECT_GT(stepped, 600);
-  EXPECT_LT(stepped, 834);
+  EXPECT_EQ(r.err.find("dump:"), std::string::npos) << "a progress bar on a stderr that is no terminal";
   // After a complete dump the node is idle and has nothing more to send.
-  r = run({"-n", "5", "get", "STEP_CURRENT"});
-  EXPECT_NE(r.out.find("STEP_CURRENT  0"), std::string::npos) << r.out;
+  EXPECT_NE(run({"-n", "5", "get", "STEP_CURRENT"}).out.find("STEP_CURRENT  0"), std::string::npos);
+  const ChildResult sr = collect(scenario, std::chrono::seconds(600));
+  ASSERT_EQ(sr.code, 0) << sr.out << sr.err;
+
+  const auto a = csvRows(scenario_csv), b = csvRows(csv);
+  ASSERT_EQ(a.size(), 835u);
+  ASSERT_EQ(b.size(), a.size());
+  EXPECT_EQ(b[0], a[0]);
+  for (size_t i = 1; i < a.size(); ++i) {
+    ASSERT_EQ(b[i].size(), 19u) << "row " << i;
+    EXPECT_EQ(b[i][0], a[i][0]) << "time of row " << i;
+    EXPECT_EQ(b[i][kIdReqField], a[i][kIdReqField]) << "id_req of row " << i;
+  }
+  // The q request: the same value before and after the step in both, the step within one tick
+  // (1 ms, under 7 records of 150 us).
+  const size_t sa = stepRow(a), sb = stepRow(b);
+  ASSERT_LT(sa, a.size());
+  ASSERT_LT(sb, b.size());
+  EXPECT_LE(sa > sb ? sa - sb : sb - sa, 7u) << "step rows " << sa << " and " << sb;
+  for (size_t i = 1; i < a.size(); ++i) {
+    EXPECT_EQ(a[i][kIqReqField], a[i < sa ? 1 : sa][kIqReqField]) << "scenario row " << i;
+    EXPECT_EQ(b[i][kIqReqField], b[i < sb ? 1 : sb][kIqReqField]) << "dump row " << i;
+  }
+  EXPECT_EQ(b[1][kIqReqField], a[1][kIqReqField]);
+  EXPECT_EQ(b[sb][kIqReqField], a[sa][kIqReqField]);
+
+  const StepMetrics ma = stepMetrics(recordsOf(a)), mb = stepMetrics(recordsOf(b));
+  ASSERT_TRUE(ma.valid && mb.valid);
+  const double step = ma.reference;
+  for (size_t k = 0; k < 6; ++k) {
+    EXPECT_NEAR(std::stod(b[sb + k][kIqFbckField]), std::stod(a[sa + k][kIqFbckField]), 0.02 * step)
+        << k << " records after the step";
+  }
+  EXPECT_EQ(mb.reference, ma.reference);
+  EXPECT_NEAR(mb.rise_time_s, ma.rise_time_s, kRecordPeriod_s * 1.001);
+  EXPECT_NEAR(mb.final_value, ma.final_value, 0.01 * step);
+  EXPECT_NEAR(mb.steady_state_error, ma.steady_state_error, 0.01 * step);
+  // The report gives the metrics of the CSV it wrote.
+  EXPECT_NEAR(jsonNumber(r.out, "rise_time_s"), mb.rise_time_s, 1e-9);
+  EXPECT_NEAR(jsonNumber(r.out, "steady_state_error"), mb.steady_state_error,
+              1e-6 * std::fabs(mb.steady_state_error) + 1);
+}
+
+// On a terminal the dump shows a progress bar on stderr; --scaled adds the columns in physical
+// units; --plot writes the SVG and PNG with the step metrics in the title, which JSON output
+// carries as numbers. The tool runs as its own process with its stderr on a pseudo-terminal.
+TEST_F(Twin, LogDumpOnATerminalWithScaledColumnsAndPlots) {
+  START();
+  ASSERT_EQ(run({"-n", "5", "mode", "torque"}).code, 0);
+  ASSERT_EQ(run({"-n", "5", "log", "record", "--step", "400"}).code, 0);
+  const std::string csv = temp("step.csv"), svg = temp("step.svg"), png = temp("step.png");
+  std::remove(svg.c_str());
+  std::remove(png.c_str());
+  Child tool = spawnChild({TAVRIX_CLI, "--bus", twin_->bus(), "--format", "json", "-n", "5", "log",
+                           "dump", "--csv", csv, "--scaled", "--plot", svg, "--plot", png},
+                          true);
+  ASSERT_GT(tool.pid, 0);
+  const ChildResult r = collect(tool, std::chrono::seconds(600));
+  const bool plotter = std::system("command -v gnuplot >/dev/null 2>&1") == 0 ||
+                       std::system("python3 -c 'import matplotlib' >/dev/null 2>&1") == 0;
+  ASSERT_EQ(r.code, plotter ? 0 : 1) << r.err;
+  // The bar: redrawn in place every 180 words, on the terminal only (stdout holds the data).
+  EXPECT_GE(std::count(r.err.begin(), r.err.end(), '\r'), 80) << r.err;
+  EXPECT_NE(r.err.find("\rdump: ########################. 14940 words"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("dump:"), std::string::npos);
+  EXPECT_NE(r.out.find("\"words\":15012,\"records\":834,\"lost_words\":0,\"step\":true"),
+            std::string::npos) << r.out;
+
+  const auto rows = csvRows(csv);
+  ASSERT_EQ(rows.size(), 835u);
+  // The raw columns, then a fraction of full scale for the first 15 and the angle in degrees.
+  ASSERT_EQ(rows[0].size(), 1u + 18u + 16u);
+  EXPECT_EQ(rows[0][19], "pwm_a_frac");
+  EXPECT_EQ(rows[0][19 + 7], "iq_req_frac");
+  EXPECT_EQ(rows[0][34], "th_rot_el_deg");
+  for (size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), rows[0].size()) << "row " << i;
+    for (size_t k = 0; k < 15; ++k) {
+      EXPECT_NEAR(std::stod(rows[i][19 + k]), std::stod(rows[i][1 + k]) / 2147483648.0, 1e-6)
+          << "row " << i << " column " << rows[0][19 + k];
+    }
+    EXPECT_NEAR(std::stod(rows[i][34]), std::stod(rows[i][18]) / 2147483648.0 * 180.0, 1e-3);
+  }
+  const StepMetrics m = stepMetrics(recordsOf(rows));
+  ASSERT_TRUE(m.valid);
+  EXPECT_NEAR(jsonNumber(r.out, "rise_time_s"), m.rise_time_s, 1e-9) << r.out;
+  EXPECT_NEAR(jsonNumber(r.out, "overshoot_pct"), m.overshoot_pct, 1e-6) << r.out;
+  EXPECT_NEAR(jsonNumber(r.out, "settling_time_s"), m.settling_time_s, 1e-9) << r.out;
+  EXPECT_NEAR(jsonNumber(r.out, "steady_state_error"), m.steady_state_error,
+              1e-6 * std::fabs(m.steady_state_error) + 1) << r.out;
+  if (!plotter) GTEST_SKIP() << "neither gnuplot nor python3-matplotlib is installed";
+  EXPECT_NE(slurp(svg).find("node 5: " + metricsTitle(m)), std::string::npos);
+  EXPECT_EQ(slurp(png).rfind("\x89PNG\r\n\x1a\n", 0), 0u);
+}
+
+// Frames lost on the way (a bus that drops dump frames between the twin and the tool) are found
+// from the positions and reported; the exit code is 1 unless --allow-gaps accepts the record.
+class DroppingBus : public Bus {
+ public:
+  DroppingBus(std::unique_ptr<Bus> inner, int node) : inner_(std::move(inner)), node_(node) {}
+  void send(const CanMessage& m) override { inner_->send(m); }
+  std::optional<Received> receive(milliseconds timeout) override {
+    const auto end = Clock::now() + timeout;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
+      auto r = inner_->receive(std::max(left, milliseconds(0)));
+      if (!r || !logWordPosition(r->message, node_)) return r;
+      // Dump frames 20..22 and 40 are lost, and every frame from the 100th on.
+      const int index = seen_++;
+      if (index != 20 && index != 21 && index != 22 && index != 40 && index < 100) return r;
+      if (Clock::now() >= end) return std::nullopt;
+    }
+  }
+  std::string describe() const override { return inner_->describe(); }
+
+ private:
+  std::unique_ptr<Bus> inner_;
+  int node_;
+  int seen_ = 0;
+};
+
+TEST_F(Twin, LostDumpFramesFailUnlessGapsAreAllowed) {
+  for (const bool allow : {false, true}) {
+    SCOPED_TRACE(allow ? "--allow-gaps" : "no --allow-gaps");
+    START();  // a fresh twin: the node of the run before still sends the rest of its dump
+    ASSERT_EQ(run({"-n", "5", "mode", "torque"}).code, 0);
+    ASSERT_EQ(run({"-n", "5", "log", "record", "--step", "400"}).code, 0);
+    const std::string csv = temp(allow ? "gaps-allowed.csv" : "gaps.csv");
+    std::vector<std::string> args = {"--bus", twin_->bus(), "-n", "5", "log", "dump", "--csv", csv};
+    if (allow) args.push_back("--allow-gaps");
+    Environment env;
+    env.env = [](const char*) { return std::nullopt; };
+    env.open = [](const BusAddress& a) {
+      return std::make_unique<DroppingBus>(openBus(a, milliseconds(1000)), 5);
+    };
+    std::ostringstream out, err;
+    const int code = runTool(args, out, err, env);
+    // 96 words arrive: records 0..4 whole but for positions 2..4 of record 1 and 4 of record 2,
+    // and record 5 with its first 10 words only.
+    EXPECT_EQ(code, allow ? 0 : 1) << err.str();
+    EXPECT_EQ(out.str().rfind("node 5: 96 words, 6 records, 12 words lost; ", 0), 0u) << out.str();
+    if (allow) {
+      EXPECT_EQ(err.str(), "");
+    } else {
+      EXPECT_NE(err.str().find("12 words were lost in 3 records (empty fields in the CSV); check "
+                               "the bus load, or give --allow-gaps"),
+                std::string::npos) << err.str();
+    }
+    const auto rows = csvRows(csv);
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_NE(rows[2][1 + 1], "");
+    EXPECT_EQ(rows[2][1 + 2], "");
+    EXPECT_EQ(rows[2][1 + 4], "");
+    EXPECT_NE(rows[2][1 + 5], "");
+    EXPECT_EQ(rows[3][1 + 4], "");
+    EXPECT_NE(rows[6][1 + 9], "");
+    EXPECT_EQ(rows[6][1 + 10], "");
+    EXPECT_EQ(rows[6][1 + 17], "");
+  }
+}
+
+// Ctrl-C ends a stream with exit code 130, the lines written so far complete.
+TEST_F(Twin, InterruptEndsAStreamWithExit130) {
+  START();
+  Child tool = spawnChild({TAVRIX_CLI, "--bus", twin_->bus(), "-n", "5", "watch", "POSITION",
+                           "--rate", "20"}, false);
+  ASSERT_GT(tool.pid, 0);
+  bool sent = false;
+  const ChildResult r = collect(tool, std::chrono::seconds(60), [&](const std::string& out) {
+    if (!sent && std::count(out.begin(), out.end(), '\n') >= 3) {
+      ::kill(tool.pid, SIGINT);
+      sent = true;
+    }
+  });
+  ASSERT_TRUE(sent) << r.out << r.err;
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_NE(r.err.find("tavrix: interrupted"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.rfind("time_s\tnode\tPOSITION\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.back(), '\n');
+}
+
+// The EEPROM test (about 14 s of node time, the twin as fast as it goes): the node answers
+// nothing meanwhile, the tool asks until it does and tabulates the failed read-backs.
+TEST_F(Twin, EepromSelftestReportsNoFailures) {
+  START();
+  ToolRun r = run({"-n", "5", "selftest", "eeprom"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("node 5: testing the EEPROM"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "node  test    failures  result\n5     eeprom  0         ok\n");
+  // The node is itself again, its settings untouched by the patterns.
+  r = run({"-n", "5", "get", "FIRMWARE_ID", "VELOCITY_LIMIT"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("VELOCITY_LIMIT  1600"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -553,6 +553,8 @@ void verbSelftest(Session& s, VerbArgs& a) {
     const Destination d{Destination::Kind::kNode, n};
     if (a.name == "eeprom") {
       pc.set(d, prop::ACTION, 24);
+      s.err() << "node " << n << ": testing the EEPROM (about 14 s; the node answers nothing "
+                                  "meanwhile)\n";
       // The node answers nothing while it tests (a write cycle per byte): ask until it does.
       std::optional<int32_t> answer;
       waitUntil(a.max_wait_s, "the EEPROM test of node " + std::to_string(n), [&] {

@@ -232,7 +232,7 @@ void verbLogDump(Session& s, VerbArgs& a) {
                                                 static_cast<uint32_t>(d[3]) << 24)});
     last = Clock::now();
     if (bar && words.size() % 180 == 0) {
-      const int pct = static_cast<int>(words.size() * 100 / 15012);
+      const int pct = static_cast<int>(words.size() * 100 / kBufferWords);
       s.err() << "\rdump: " << std::string(static_cast<size_t>(pct / 4), '#')
               << std::string(static_cast<size_t>(25 - std::min(25, pct / 4)), '.') << " " << words.size()
               << " words" << std::flush;
@@ -252,7 +252,7 @@ void verbLogDump(Session& s, VerbArgs& a) {
   if (s.json()) {
     JsonObject o;
     o.num("node", node).num("words", static_cast<int64_t>(words.size()))
-        .num("records", static_cast<int64_t>(rec.records.size())).num("lost_words", rec.lost_words)
+        .num("records", static_cast<int64_t>(rec.records.size())).num("lost_words", rec.missing_words)
         .boolean("step", m.valid);
     if (m.valid) {
       o.num("rise_time_s", m.rise_time_s).num("overshoot_pct", m.overshoot_pct)
@@ -261,11 +261,12 @@ void verbLogDump(Session& s, VerbArgs& a) {
     s.out() << o.text() << "\n";
   } else {
     s.out() << "node " << node << ": " << words.size() << " words, " << rec.records.size()
-            << " records, " << rec.lost_words << " words lost; " << metricsTitle(m) << "\n";
+            << " records, " << rec.missing_words << " words lost; " << metricsTitle(m) << "\n";
   }
   for (const std::string& p : a.plots) plotCsv(a.output, p, "node " + std::to_string(node) + ": " + metricsTitle(m));
-  if (rec.lost_words > 0 && !a.allow_gaps) {
-    throw Failure(Exit::kRefused, std::to_string(rec.lost_words) + " words were lost in " +
+  // Lost frames anywhere, a cut first or last record included, fail the dump.
+  if (rec.missing_words > 0 && !a.allow_gaps) {
+    throw Failure(Exit::kRefused, std::to_string(rec.missing_words) + " words were lost in " +
                                       std::to_string(rec.damaged.size()) +
                                       " records (empty fields in the CSV); check the bus load, or "
                                       "give --allow-gaps to accept the record");
