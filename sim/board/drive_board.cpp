@@ -72,10 +72,17 @@ void DriveBoard::readGatePins() {
     gates_[k].driven = driven.has_value();
     gates_[k].level = driven.value_or(true);
   }
+  gatesChanged();
 }
 
 void DriveBoard::setGatePins(const std::array<GatePin, 6>& pins) {
   gates_ = pins;
+  gatesChanged();
+}
+
+void DriveBoard::gatesChanged() {
+  any_pwm_ = std::any_of(gates_.begin(), gates_.end(), [](const GatePin& g) { return g.pwm; });
+  edges_stale_ = true;  // the legs between the edges follow the pins
 }
 
 void DriveBoard::setPeriod(const PwmPeriod& period) {
@@ -87,6 +94,9 @@ void DriveBoard::setPeriod(const PwmPeriod& period) {
           end >= active_from_[k] && end <= active_to_[k] && active_from_[k] < active_to_[k];
     }
   }
+  // The control loop changes its compare values once per control cycle, not every period:
+  // a period like the last one keeps its edges and interval table.
+  bool same = period_valid_ && period.period_clk == period_.period_clk;
   period_ = period;
   period_valid_ = true;
   const int32_t length = static_cast<int32_t>(period_.period_clk);
@@ -94,11 +104,16 @@ void DriveBoard::setPeriod(const PwmPeriod& period) {
     // Matches of the pair's compare values: counts from the period's start value.
     const int32_t on = period_.compare[2 * k] - period_.start_value;
     const int32_t off = period_.compare[2 * k + 1] - period_.start_value;
-    active_from_[k] = std::clamp(on, 0, length);
-    active_to_[k] = std::clamp(off, 0, length);
+    const int32_t from = std::clamp(on, 0, length);
+    const int32_t to = std::clamp(off, 0, length);
+    same = same && from == active_from_[k] && to == active_to_[k] &&
+           low_delayed_[k] == prev_active_at_end_[k];
+    active_from_[k] = from;
+    active_to_[k] = to;
     low_delayed_[k] = prev_active_at_end_[k];
   }
-  edges_stale_ = true;  // sorted when a pin routed to the timer needs them
+  if (!same) edges_stale_ = true;  // sorted when a pin routed to the timer needs them
+  cursor_ = 0;
 }
 
 void DriveBoard::computeEdges() {
@@ -124,13 +139,51 @@ void DriveBoard::computeEdges() {
     ++n;
   }
   edge_count_ = n;
+
+  // Between two edges no switch changes: the legs of each interval, once (the switches as
+  // switchOn() has them with the timer running).
+  interval_count_ = n + 1;
+  bounds_[0] = 0;
+  std::copy_n(edges_.begin(), n, bounds_.begin() + 1);
+  shorts_.fill(0);
+  for (size_t k = 0; k < 3; ++k) {
+    const GatePin& hi = gates_[2 * k];
+    const GatePin& lo = gates_[2 * k + 1];
+    const int32_t a = active_from_[k];
+    const int32_t b = active_to_[k];
+    const int32_t dead = static_cast<int32_t>(kDeadTime_clk);
+    const bool pulse = a < b;
+    const int32_t first = low_delayed_[k] ? dead : 0;
+    const bool hi_level = hi.driven && !hi.level;  // active low
+    const bool lo_level = lo.driven && !lo.level;
+    for (size_t i = 0; i < interval_count_; ++i) {
+      const int32_t rel = bounds_[i];
+      const bool high = hi.pwm ? pulse && rel >= a + dead && rel < b : hi_level;
+      const bool low = !lo.pwm ? lo_level
+                       : pulse ? (rel >= first && rel < a) || rel >= b + dead
+                               : rel >= first;
+      legs_[i][k] = high && low ? LegState::kShort
+                    : high      ? LegState::kHigh
+                    : low       ? LegState::kLow
+                                : LegState::kOff;
+      if (high && low) shorts_[i] = static_cast<uint8_t>(shorts_[i] | (1u << k));
+    }
+  }
+  cursor_ = 0;
 }
 
-bool DriveBoard::switchOn(size_t channel, SimTime rel) const {
+size_t DriveBoard::intervalAt(int32_t rel) {
+  size_t i = bounds_[cursor_] <= rel ? cursor_ : 0;
+  while (i + 1 < interval_count_ && bounds_[i + 1] <= rel) ++i;
+  cursor_ = i;
+  return i;
+}
+
+bool DriveBoard::switchOn(size_t channel, SimTime rel, bool timer_on) const {
   const GatePin& g = gates_[channel];
   if (!g.pwm) return g.driven && !g.level;  // active low
   // Timer not started (or stopped by a reset): outputs inactive.
-  if (!period_valid_ || (timer_ != nullptr && !timer_->running())) return false;
+  if (!timer_on) return false;
   const size_t k = channel / 2;
   const SimTime a = active_from_[k];
   const SimTime b = active_to_[k];
@@ -143,10 +196,11 @@ bool DriveBoard::switchOn(size_t channel, SimTime rel) const {
 
 LegStates DriveBoard::legsAt(SimTime t) const {
   const SimTime rel = t - period_.start_clk;
+  const bool timer_on = timerOn();
   LegStates legs{};
   for (size_t k = 0; k < 3; ++k) {
-    const bool high = switchOn(2 * k, rel);
-    const bool low = switchOn(2 * k + 1, rel);
+    const bool high = switchOn(2 * k, rel, timer_on);
+    const bool low = switchOn(2 * k + 1, rel, timer_on);
     legs[k] = high && low ? LegState::kShort
               : high      ? LegState::kHigh
               : low       ? LegState::kLow
@@ -157,25 +211,37 @@ LegStates DriveBoard::legsAt(SimTime t) const {
 
 void DriveBoard::advanceTo(SimTime t) {
   if (now_clk_ >= t) return;
-  const bool timed = period_valid_ && std::any_of(gates_.begin(), gates_.end(),
-                                                  [](const GatePin& g) { return g.pwm; });
+  const bool timed = period_valid_ && any_pwm_;
+  if (timed && edges_stale_) computeEdges();
+  const bool table = timed && timerOn();
+  const SimTime length = period_.period_clk;
   while (now_clk_ < t) {
-    // The next edge after now in the period in force, or the target.
+    // The next edge after now in the period in force, or the target; the legs until then.
     SimTime until = t;
-    if (timed) {
-      if (edges_stale_) computeEdges();
-      const SimTime rel = now_clk_ - period_.start_clk;
-      const int32_t* begin = edges_.data();
-      const int32_t* end = begin + edge_count_;
-      const int32_t* next = std::upper_bound(begin, end, static_cast<int32_t>(rel));
-      if (next != end) until = std::min(until, period_.start_clk + *next);
+    LegStates legs;
+    uint8_t shorts;
+    const SimTime rel = now_clk_ - period_.start_clk;
+    if (table && rel >= 0 && rel < length) {
+      const size_t i = intervalAt(static_cast<int32_t>(rel));
+      if (i + 1 < interval_count_) until = std::min(until, period_.start_clk + bounds_[i + 1]);
+      legs = legs_[i];
+      shorts = shorts_[i];
+    } else {
+      if (timed) {
+        const int32_t* begin = edges_.data();
+        const int32_t* end = begin + edge_count_;
+        const int32_t* next = std::upper_bound(begin, end, static_cast<int32_t>(rel));
+        if (next != end) until = std::min(until, period_.start_clk + *next);
+      }
+      legs = legsAt(now_clk_);
+      shorts = 0;
+      for (size_t k = 0; k < 3; ++k) {
+        if (legs[k] == LegState::kShort) shorts = static_cast<uint8_t>(shorts | (1u << k));
+      }
     }
-    const LegStates legs = legsAt(now_clk_);
-    for (size_t k = 0; k < 3; ++k) {
-      const bool is_short = legs[k] == LegState::kShort;
-      if (is_short && !in_short_[k]) ++shoot_through_count_;
-      in_short_[k] = is_short;
-    }
+    static constexpr uint8_t kEntered[8] = {0, 1, 1, 2, 1, 2, 2, 3};  // bits set
+    shoot_through_count_ += kEntered[shorts & ~in_short_ & 7u];
+    in_short_ = shorts;
     plant_.step(legs, board_.bus_v, seconds(until - now_clk_));
     now_clk_ = until;
   }

@@ -115,10 +115,17 @@ class DriveBoard final : public AnalogSource {
     DriveBoard& board_;
   };
 
-  bool switchOn(size_t channel, SimTime rel) const;
+  // Whether the switch on gate pin `channel` conducts at `rel` clocks into the period in force,
+  // with the timer's outputs enabled (`timer_on`) or not.
+  bool switchOn(size_t channel, SimTime rel, bool timer_on) const;
+  bool timerOn() const { return period_valid_ && (timer_ == nullptr || timer_->running()); }
   LegStates legsAt(SimTime t) const;
+  // The switching instants of the period in force and the leg states between them.
   void computeEdges();
+  // The interval of the period's table holding `rel` (in [0, period length)).
+  size_t intervalAt(int32_t rel);
   void readGatePins();
+  void gatesChanged();
   double noise(double sigma);
   uint16_t quantise(double counts) const;
 
@@ -140,8 +147,18 @@ class DriveBoard final : public AnalogSource {
   std::array<int32_t, 15> edges_{};    // switching instants in the period, relative, sorted
   size_t edge_count_ = 0;
   bool edges_stale_ = false;
+  // The period cut at its edges, with the timer running: interval i starts at bounds_[i]
+  // (bounds_[0] = 0, then the edges) and holds legs_[i] up to the next bound; shorts_[i] has
+  // bit k set when leg k is in shoot-through. Built with the edges, once per period and gate
+  // routing, so a step looks its legs up instead of working them out from the pins.
+  std::array<int32_t, 16> bounds_{};
+  std::array<LegStates, 16> legs_{};
+  std::array<uint8_t, 16> shorts_{};
+  size_t interval_count_ = 0;
+  size_t cursor_ = 0;  // the interval of the last lookup; steps go forward through the period
   std::array<GatePin, 6> gates_{};
-  std::array<bool, 3> in_short_{};
+  bool any_pwm_ = false;  // some gate pin routed to the timer
+  uint8_t in_short_ = 0;  // bit k: leg k was in shoot-through at the last step
   uint64_t shoot_through_count_ = 0;
   uint64_t rng_;
   std::vector<std::pair<int16_t, uint16_t>> thermistor_;  // (temperature, reading), sorted

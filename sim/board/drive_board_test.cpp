@@ -134,6 +134,68 @@ TEST(DriveBoard, LowSideWaitsADeadTimeAfterAPulseRunningIntoThePeriodEnd) {
   EXPECT_EQ(board.legStates()[0], LegState::kLow);
 }
 
+// The plant is stepped between the switching edges with the legs the pins give there, whatever
+// the periods do: repeated compare values, a pulse running into the next period (its low side
+// delayed although the compare values repeat), gate pins taken to GPIO levels mid-period (one
+// leg in shoot-through) and back. Reference: a second plant stepped one clock at a time with
+// the legs read from the pins at each clock. The rotor is frozen, so both integrate the same
+// piecewise-exact RL response and agree to rounding.
+TEST(DriveBoard, StepsThePlantWithTheLegsThePinsGiveBetweenEdges) {
+  DriveBoard board(frozenPlant(), quietBoard());  // advanced in large steps
+  DriveBoard pins(frozenPlant(), quietBoard());   // read clock by clock
+  Pmsm reference(frozenPlant());
+  for (DriveBoard* b : {&board, &pins}) {
+    b->plant().setCurrents(3.0, 0.5 / (0.5 * std::sqrt(3.0)));
+    b->setGatePins(allPwm());
+  }
+  reference.setCurrents(3.0, 0.5 / (0.5 * std::sqrt(3.0)));
+  uint64_t shoot_through = 0;
+  std::array<bool, 3> was_short{};
+  auto follow = [&](SimTime until) {
+    for (SimTime t = pins.plantTime(); t < until; ++t) {
+      const LegStates legs = pins.legStates();
+      for (size_t k = 0; k < 3; ++k) {
+        const bool is_short = legs[k] == LegState::kShort;
+        shoot_through += is_short && !was_short[k];
+        was_short[k] = is_short;
+      }
+      reference.step(legs, quietBoard().bus_v, 1.0 / kBusClockHz);
+      pins.advanceTo(t + 1);
+    }
+    board.advanceTo(until);
+    EXPECT_NEAR(board.plant().phaseCurrents()[0], reference.phaseCurrents()[0], 1e-9) << until;
+    EXPECT_NEAR(board.plant().phaseCurrents()[1], reference.phaseCurrents()[1], 1e-9) << until;
+    EXPECT_EQ(board.shootThroughCount(), shoot_through) << until;
+  };
+  auto period = [&](SimTime start, std::array<int16_t, 6> compare) {
+    PwmPeriod p = measurementPeriod();
+    p.start_clk = start;
+    p.compare = compare;
+    for (DriveBoard* b : {&board, &pins}) b->setPeriod(p);
+  };
+  const std::array<int16_t, 6> windows = {-100, 100, -200, 200, -284, 200};
+  const std::array<int16_t, 6> into_next = {-100, 100, 300, 600, -284, 200};  // B past the end
+  follow(kStart);  // the timer not started yet: every switch off
+  period(kStart, windows);
+  follow(kStart + 1000);
+  period(kStart + 1000, windows);  // the same again
+  follow(kStart + 2000);
+  period(kStart + 2000, into_next);
+  follow(kStart + 3000);
+  period(kStart + 3000, into_next);  // same values, but B's low side now waits a dead time
+  follow(kStart + 3500);
+  auto b_shorted = allPwm();
+  b_shorted[2] = {.pwm = false, .driven = true, .level = false};
+  b_shorted[3] = {.pwm = false, .driven = true, .level = false};
+  for (DriveBoard* b : {&board, &pins}) b->setGatePins(b_shorted);
+  follow(kStart + 3800);
+  for (DriveBoard* b : {&board, &pins}) b->setGatePins(allPwm());
+  follow(kStart + 4000);
+  period(kStart + 4000, windows);
+  follow(kStart + 4000 + 1500);  // past the period's end: the last interval's legs hold
+  EXPECT_GE(shoot_through, 1u);
+}
+
 // Idle levels (even pins high, odd pins low; active low) turn on every low side: the shorted
 // windings brake a turning shaft harder than an open bridge lets friction alone.
 TEST(DriveBoard, IdleLevelsShortThePhasesAndBrake) {
