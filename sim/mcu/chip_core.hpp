@@ -3,10 +3,12 @@
 // tells the scheduler the node's code may see something new.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "firmware/platform/platform.hpp"
 #include "sim/mcu/nvic.hpp"
@@ -27,6 +29,34 @@ class CpuHost {
   ~CpuHost() = default;
 };
 
+// The chips of one world that have been touched since their node last ran, one bit per chip,
+// so the scheduler finds them after an event without asking every chip.
+class TouchSet {
+ public:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  // A new member, not touched; returns its index.
+  size_t add() {
+    if (count_ % 64 == 0) words_.push_back(0);
+    return count_++;
+  }
+  void mark(size_t i) { words_[i / 64] |= uint64_t{1} << (i % 64); }
+  void clear(size_t i) { words_[i / 64] &= ~(uint64_t{1} << (i % 64)); }
+  // The first touched member at or after `from`, or kNone.
+  size_t next(size_t from) const {
+    for (size_t w = from / 64; w < words_.size(); ++w) {
+      uint64_t bits = words_[w];
+      if (w == from / 64) bits &= ~uint64_t{0} << (from % 64);
+      if (bits != 0) return w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+    }
+    return kNone;
+  }
+
+ private:
+  std::vector<uint64_t> words_;
+  size_t count_ = 0;
+};
+
 class ChipCore {
  public:
   ChipCore(EventQueue& queue, std::string name, uint64_t runaway_call_limit)
@@ -44,12 +74,12 @@ class ChipCore {
   // stay inside the queue's inline storage.
   template <typename F>
   EventId schedule(SimTime at, F&& action) {
-    return queue_.schedule(
-        at, [this, generation = generation_, a = std::forward<F>(action)]() mutable {
-          if (generation != generation_) return;
-          a();
-          touched_ = true;
-        });
+    return queue_.schedule(at,
+                           [this, generation = generation_, a = std::forward<F>(action)]() mutable {
+                             if (generation != generation_) return;
+                             a();
+                             setTouched();
+                           });
   }
   template <typename F>
   EventId scheduleAfter(SimTime delay_clk, F&& action) {
@@ -61,22 +91,31 @@ class ChipCore {
   // register must use schedule().
   template <typename F>
   EventId scheduleInternalAfter(SimTime delay_clk, F&& action) {
-    return queue_.schedule(now() + delay_clk, [this, generation = generation_,
-                                               a = std::forward<F>(action)]() mutable {
-      if (generation != generation_) return;
-      a();
-    });
+    return queue_.schedule(now() + delay_clk,
+                           [this, generation = generation_, a = std::forward<F>(action)]() mutable {
+                             if (generation != generation_) return;
+                             a();
+                           });
   }
   void cancel(EventId& id) { queue_.cancel(id); }
 
   // An interrupt request from a peripheral.
   void raise(Irq irq) {
     nvic_.setPending(irq);
-    touched_ = true;
+    setTouched();
   }
   // Something the node's code may poll has changed (from outside the node's code).
-  void touch() { touched_ = true; }
-  bool takeTouched() { return std::exchange(touched_, false); }
+  void touch() { setTouched(); }
+  bool takeTouched() {
+    if (touch_set_ != nullptr) touch_set_->clear(touch_index_);
+    return std::exchange(touched_, false);
+  }
+  // Reports every touch to `set` as well, under `index` (the world's set of its chips).
+  void joinTouchSet(TouchSet& set, size_t index) {
+    touch_set_ = &set;
+    touch_index_ = index;
+    if (touched_) set.mark(index);
+  }
 
   // The application whose handlers the interrupts call; null before the first start.
   platform::PlatformEvents* app() const { return app_; }
@@ -96,12 +135,16 @@ class ChipCore {
   void reset() {
     ++generation_;
     nvic_.reset();
-    touched_ = false;
+    takeTouched();
     calls_since_park_ = 0;
   }
 
  private:
   [[noreturn]] void runaway() const;
+  void setTouched() {
+    touched_ = true;
+    if (touch_set_ != nullptr) touch_set_->mark(touch_index_);
+  }
 
   EventQueue& queue_;
   std::string name_;
@@ -110,6 +153,8 @@ class ChipCore {
   platform::Cpu* cpu_ = nullptr;
   uint64_t generation_ = 0;
   bool touched_ = false;
+  TouchSet* touch_set_ = nullptr;
+  size_t touch_index_ = 0;
   uint64_t calls_since_park_ = 0;
   uint64_t runaway_call_limit_;
 };

@@ -55,6 +55,8 @@ class SimChip final : public platform::Cpu {
   void powerOnReset();
   // Whether an event has changed anything the node's code may see since the last call.
   bool takeTouched() { return core_.takeTouched(); }
+  // Reports every touch to `set` as well, under `index`.
+  void joinTouchSet(TouchSet& set, size_t index) { core_.joinTouchSet(set, index); }
 
   // platform::Cpu. Context: any.
   void PE_low_level_init() override;

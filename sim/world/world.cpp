@@ -6,7 +6,7 @@
 
 namespace tavrix::sim {
 
-SimNode::SimNode(EventQueue& queue, CanBus& bus, size_t index, NodeConfig config,
+SimNode::SimNode(EventQueue& queue, CanBus& bus, size_t index, TouchSet& touched, NodeConfig config,
                  const WorldConfig& world)
     : name_(config.name.empty() ? "node" + std::to_string(index) : std::move(config.name)),
       index_(index),
@@ -16,6 +16,9 @@ SimNode::SimNode(EventQueue& queue, CanBus& bus, size_t index, NodeConfig config
           SimChipConfig{name_, config.spi0, config.spi1, config.analog, world.runaway_call_limit})),
       fiber_(world.stack_bytes) {
   chip_->setHost(this);
+  // Not entered yet: the first run starts it.
+  chip_->joinTouchSet(touched, index_);
+  touched.mark(index_);
   construct();
 }
 
@@ -47,7 +50,6 @@ void SimNode::systemReset() {
 }
 
 void SimNode::run() {
-  entered_ = true;
   for (;;) {
     fiber_.resume();
     if (!reset_requested_) return;
@@ -66,8 +68,9 @@ World::~World() = default;
 
 SimNode& World::addNode(NodeConfig config) {
   if (!config.factory) throw std::invalid_argument("node without an application factory");
+  const size_t index = touched_.add();
   nodes_.push_back(std::unique_ptr<SimNode>(
-      new SimNode(queue_, bus_, nodes_.size(), std::move(config), config_)));
+      new SimNode(queue_, bus_, index, touched_, std::move(config), config_)));
   return *nodes_.back();
 }
 
@@ -82,14 +85,21 @@ CanRecorder& World::addRecorder(std::ostream& out, std::string iface) {
 }
 
 void World::runTouchedNodes() {
-  for (bool any = true; any;) {
-    any = false;
-    for (const auto& node : nodes_) {
-      const bool touched = node->chip_->takeTouched();
-      if (node->entered_ && !touched) continue;
-      node->run();
-      any = true;
+  // Passes over the nodes in the order they were added, running each whose chip is touched
+  // (or that has not started), until a whole pass runs none. A node touched by a run later in
+  // the order runs in the same pass, one earlier in the order in the next pass.
+  size_t from = 0;
+  for (;;) {
+    const size_t i = touched_.next(from);
+    if (i == TouchSet::kNone) {
+      if (from == 0) return;  // a pass that ran nothing
+      from = 0;
+      continue;
     }
+    SimNode& node = *nodes_[i];
+    node.chip_->takeTouched();
+    node.run();
+    from = i + 1;
   }
 }
 

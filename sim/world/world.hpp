@@ -65,7 +65,8 @@ class SimNode final : private CpuHost {
 
  private:
   friend class World;
-  SimNode(EventQueue& queue, CanBus& bus, size_t index, NodeConfig config,
+  // `index` is the node's member of `touched`, the world's set of touched chips.
+  SimNode(EventQueue& queue, CanBus& bus, size_t index, TouchSet& touched, NodeConfig config,
           const WorldConfig& world);
 
   void park() override;
@@ -80,7 +81,6 @@ class SimNode final : private CpuHost {
   std::unique_ptr<SimChip> chip_;
   Fiber fiber_;
   platform::Application* app_ = nullptr;
-  bool entered_ = false;
   bool reset_requested_ = false;
   uint32_t resets_ = 0;
 };
@@ -117,6 +117,7 @@ class World {
   bool running_ = false;
   EventQueue queue_;
   CanBus bus_{queue_};
+  TouchSet touched_;  // nodes whose chips an event touched, by index
   std::vector<std::unique_ptr<SimNode>> nodes_;
   std::vector<std::unique_ptr<HostEndpoint>> hosts_;
   std::vector<std::unique_ptr<CanRecorder>> recorders_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -94,6 +95,59 @@ TEST(World, AWaitingNodeStaysParkedUntilAnEventConcernsIt) {
   // One turn at start, then one per tick: nothing else ever touched the chip.
   EXPECT_EQ(turns, 11u);
   EXPECT_EQ(world.now(), fromMillis(10));
+}
+
+TEST(TouchSet, FindsTouchedMembersInOrderAcrossWords) {
+  TouchSet set;
+  for (size_t i = 0; i < 130; ++i) EXPECT_EQ(set.add(), i);
+  EXPECT_EQ(set.next(0), TouchSet::kNone);
+  for (size_t i : {129u, 3u, 64u, 63u}) set.mark(i);
+  std::vector<size_t> found;
+  for (size_t i = set.next(0); i != TouchSet::kNone; i = set.next(i + 1)) found.push_back(i);
+  EXPECT_EQ(found, (std::vector<size_t>{3, 63, 64, 129}));
+  set.clear(63);
+  set.clear(3);
+  EXPECT_EQ(set.next(0), 64u);
+  EXPECT_EQ(set.next(65), 129u);
+  EXPECT_EQ(set.next(130), TouchSet::kNone);
+}
+
+// More nodes than one word of the touched set holds: each starts once and wakes once per
+// tick of its own, in the order the nodes were added.
+TEST(World, EveryNodeOfALargeWorldWakesForItsOwnEventsInOrder) {
+  constexpr size_t kNodes = 70;
+  World world;
+  std::vector<std::unique_ptr<TestHooks>> hooks;
+  std::vector<std::unique_ptr<TestAppSlot>> slots;
+  std::vector<uint64_t> turns(kNodes, 0);
+  std::vector<size_t> order;
+  for (size_t n = 0; n < kNodes; ++n) {
+    hooks.push_back(std::make_unique<TestHooks>());
+    slots.push_back(std::make_unique<TestAppSlot>(*hooks.back()));
+    hooks.back()->main = [&turns, &order, n](TestApp& app) {
+      // Odd nodes start the 1 ms tick; even ones wait for nothing.
+      if (n % 2 == 1) app.hw.ti1.TI1_Init(nullptr);
+      for (;;) {
+        ++turns[n];
+        order.push_back(n);
+        app.hw.cpu.Cpu_Relax();
+      }
+    };
+    world.addNode({.name = "n" + std::to_string(n), .factory = slots.back()->factory()});
+  }
+  world.runUntil(fromMillis(3));
+  for (size_t n = 0; n < kNodes; ++n) {
+    // One turn at start; then one per tick for the nodes that started their timer.
+    EXPECT_EQ(turns[n], n % 2 == 1 ? 4u : 1u) << n;
+  }
+  // Every turn of a round runs in the order the nodes were added.
+  ASSERT_EQ(order.size(), kNodes + 3 * kNodes / 2);
+  for (size_t i = 0; i < kNodes; ++i) EXPECT_EQ(order[i], i);
+  for (size_t round = 0; round < 3; ++round) {
+    for (size_t k = 0; k < kNodes / 2; ++k) {
+      EXPECT_EQ(order[kNodes + round * kNodes / 2 + k], 2 * k + 1);
+    }
+  }
 }
 
 // Four lives: the first ends by a reset from the main loop after two ticks, the second by a
