@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -92,6 +93,19 @@ TEST_F(BusChoice, LaterPythonCanFilesOverrideEarlierKeysAndOldBustypeCounts) {
             "socketcand://10.0.0.1:5000/vcan3");
   const std::string sc = file("sc.conf", "[default]\ninterface = socketcan\nchannel = can1\n");
   EXPECT_EQ(chooseBus(std::nullopt, env(std::nullopt), {sc}).text(), "socketcan:can1");
+}
+
+// python-can's own order on Linux: ~/can.conf, /etc/can.conf, ~/.can, ~/.canrc (a later file's
+// keys win, as the test above shows).
+TEST(PythonCanFiles, AreLookedUpInPythonCansOrder) {
+  const char* old = std::getenv("HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("HOME", "/home/eng", 1);
+  EXPECT_EQ(pythonCanConfigFiles(), (std::vector<std::string>{"/home/eng/can.conf", "/etc/can.conf",
+                                                              "/home/eng/.can", "/home/eng/.canrc"}));
+  ::unsetenv("HOME");
+  EXPECT_EQ(pythonCanConfigFiles(), (std::vector<std::string>{"/etc/can.conf"}));
+  if (old) ::setenv("HOME", saved.c_str(), 1);
 }
 
 TEST_F(BusChoice, NothingConfiguredNamesTheThreeWays) {

@@ -29,15 +29,18 @@ extern char** environ;
 namespace tavrix::cli {
 namespace {
 
-// One served twin with the given nodes, as fast as the host allows.
+// One served twin with the given nodes (and further options of the simulator), as fast as the
+// host allows.
 class ServedTwin {
  public:
-  explicit ServedTwin(const std::vector<std::string>& nodes) {
+  explicit ServedTwin(const std::vector<std::string>& nodes,
+                      const std::vector<std::string>& options = {}) {
     std::vector<std::string> args = {TAVRIX_SIM, "serve", "--port", "0", "--speed", "max"};
     for (const std::string& n : nodes) {
       args.push_back("--node");
       args.push_back(n);
     }
+    args.insert(args.end(), options.begin(), options.end());
     int err_pipe[2];
     if (::pipe2(err_pipe, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
@@ -96,11 +99,12 @@ struct ToolRun {
 
 class Twin : public ::testing::Test {
  protected:
-  void start(const std::vector<std::string>& nodes = {"5"}) {
+  void start(const std::vector<std::string>& nodes = {"5"},
+             const std::vector<std::string>& options = {}) {
     // A simulator built without its serve command (older trees) cannot host these tests.
     const std::string probe = std::string("'") + TAVRIX_SIM + "' serve --help >/dev/null 2>&1";
     if (std::system(probe.c_str()) != 0) GTEST_SKIP() << "tavrix-sim has no serve command";
-    twin_ = std::make_unique<ServedTwin>(nodes);
+    twin_ = std::make_unique<ServedTwin>(nodes, options);
     ASSERT_TRUE(twin_->up()) << "tavrix-sim serve did not start: " << twin_->startup();
   }
   ToolRun run(std::vector<std::string> args, const std::string& input = "") {
@@ -183,9 +187,10 @@ struct ChildResult {
 };
 
 // Reads both outputs until the child has closed them, then reaps it; a child still running after
-// `limit` is killed. `on_out` sees the standard output read so far after every read.
-ChildResult collect(Child& c, std::chrono::seconds limit,
-                    const std::function<void(const std::string&)>& on_out = {}) {
+// `limit` is killed. `on_read` sees both outputs read so far after every read.
+ChildResult collect(
+    Child& c, std::chrono::seconds limit,
+    const std::function<void(const std::string& out, const std::string& err)>& on_read = {}) {
   ChildResult r;
   if (c.pid <= 0) return r;
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -196,12 +201,8 @@ ChildResult collect(Child& c, std::chrono::seconds limit,
     char buf[4096];
     if (p[0].revents) {
       const ssize_t n = ::read(c.out, buf, sizeof buf);
-      if (n > 0) {
-        r.out.append(buf, static_cast<size_t>(n));
-        if (on_out) on_out(r.out);
-      } else {
-        out_open = false;
-      }
+      if (n > 0) r.out.append(buf, static_cast<size_t>(n));
+      else out_open = false;
     }
     if (p[1].revents) {
       // A terminal's master side reads EIO once the child has closed the other side.
@@ -209,6 +210,7 @@ ChildResult collect(Child& c, std::chrono::seconds limit,
       if (n > 0) r.err.append(buf, static_cast<size_t>(n));
       else err_open = false;
     }
+    if (on_read) on_read(r.out, r.err);
   }
   if (out_open || err_open) ::kill(c.pid, SIGKILL);
   int status = 0;
@@ -312,6 +314,37 @@ TEST_F(Twin, PropertyVerbsHappyPaths) {
   r = run({"props"});
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("56      UPPER_LIMIT          32     yes       plain"), std::string::npos);
+
+  // -v traces every frame in candump form: the one-byte get sent, the reply received.
+  r = run({"-v", "-n", "7", "get", "MODE"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(\(\d{10}\.\d{6}\) can0 007#08 T\n)"))) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(\(\d{10}\.\d{6}\) can0 4E6#88000000 R\n)")))
+      << r.err;
+  // send puts a raw frame on the bus: a set of MODE 2 (torque) to node 7.
+  r = run({"-v", "send", "007#88000200"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find(" can0 007#88000200 T"), std::string::npos) << r.err;
+  EXPECT_NE(run({"-n", "7", "get", "MODE"}).out.find("torque"), std::string::npos);
+}
+
+TEST_F(Twin, NodeListsRangesAndGroupsReachTheirNodes) {
+  START({"5", "6", "7"});
+  const std::string all_three = "5     NODE_ID   5\n6     NODE_ID   6\n7     NODE_ID   7\n";
+  for (const std::vector<std::string>& sel : std::vector<std::vector<std::string>>{
+           {"-n", "5,6-7"}, {"-n", "all"}, {"-g", "0"}, {"-g", "1"}, {}}) {
+    std::vector<std::string> args = sel;
+    args.insert(args.end(), {"get", "NODE_ID"});
+    const ToolRun r = run(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find(all_three), std::string::npos) << (sel.empty() ? "" : sel[1]) << "\n" << r.out;
+  }
+  // A set to a group reaches every node; a set to one node only that one.
+  ASSERT_EQ(run({"-g", "1", "set", "VELOCITY_LIMIT", "1111"}).code, 0);
+  ASSERT_EQ(run({"-n", "6", "set", "VELOCITY_LIMIT", "2222"}).code, 0);
+  const ToolRun r = run({"-n", "5-7", "get", "VELOCITY_LIMIT"});
+  EXPECT_NE(r.out.find("5     VELOCITY_LIMIT  1111\n6     VELOCITY_LIMIT  2222\n"
+                       "7     VELOCITY_LIMIT  1111\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Twin, ModeRefusedOutsideReadyAndSetsNeedNodes) {
@@ -370,6 +403,22 @@ TEST_F(Twin, CanopenVerbsAndAborts) {
   r = run({"-n", "5", "canopen", "sdo", "read", "0x1008", "0", "--type", "str4"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "node 5 0x1008 sub 0 = \"Tavx\"\n");
+  // scan finds the node in CANopen now, by its device type.
+  r = run({"scan"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("5     canopen   device type 0x"), std::string::npos) << r.out;
+  // The node's own EDS gives the type of an object.
+  const std::string eds = temp("node.eds");
+  ASSERT_EQ(std::system(("'" + std::string(TAVRIX_SIM) + "' --eds '" + eds + "' >/dev/null").c_str()), 0);
+  r = run({"-n", "5", "canopen", "sdo", "read", "0x1008", "0", "--eds", eds});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "node 5 0x1008 sub 0 = \"Tavx\"\n");
+  r = run({"-n", "5", "canopen", "sdo", "read", "0x1001", "0", "--eds", eds});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "node 5 0x1001 sub 0 = 0\n");
+  r = run({"-n", "5", "canopen", "sdo", "read", "0x1008", "7", "--eds", eds});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("0x1008"), std::string::npos) << r.err;
   r = run({"-n", "5", "canopen", "sdo", "read", "0x3F00", "14"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("0x06020000 object does not exist"), std::string::npos) << r.err;
@@ -725,14 +774,16 @@ TEST_F(Twin, LostDumpFramesFailUnlessGapsAreAllowed) {
   }
 }
 
-// Ctrl-C ends a stream with exit code 130, the lines written so far complete.
+// Ctrl-C ends a stream with exit code 130, the lines written so far complete: `watch` while it
+// samples, `canopen hb watch` while it waits for heartbeats that do not come (nodes in the
+// property protocol send none; it says so after 3 s).
 TEST_F(Twin, InterruptEndsAStreamWithExit130) {
   START();
   Child tool = spawnChild({TAVRIX_CLI, "--bus", twin_->bus(), "-n", "5", "watch", "POSITION",
                            "--rate", "20"}, false);
   ASSERT_GT(tool.pid, 0);
   bool sent = false;
-  const ChildResult r = collect(tool, std::chrono::seconds(60), [&](const std::string& out) {
+  ChildResult r = collect(tool, std::chrono::seconds(60), [&](const std::string& out, auto&) {
     if (!sent && std::count(out.begin(), out.end(), '\n') >= 3) {
       ::kill(tool.pid, SIGINT);
       sent = true;
@@ -743,6 +794,48 @@ TEST_F(Twin, InterruptEndsAStreamWithExit130) {
   EXPECT_NE(r.err.find("tavrix: interrupted"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.rfind("time_s\tnode\tPOSITION\n", 0), 0u) << r.out;
   EXPECT_EQ(r.out.back(), '\n');
+
+  tool = spawnChild({TAVRIX_CLI, "--bus", twin_->bus(), "canopen", "hb", "watch"}, false);
+  ASSERT_GT(tool.pid, 0);
+  sent = false;
+  r = collect(tool, std::chrono::seconds(60), [&](auto&, const std::string& err) {
+    if (!sent && err.find("still watching") != std::string::npos) {
+      ::kill(tool.pid, SIGINT);
+      sent = true;
+    }
+  });
+  ASSERT_TRUE(sent) << r.err;
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_NE(r.err.find("no heartbeat within 3 s on " + twin_->bus() + "; a node sends them in "
+                       "CANopen only, with a producer time in 0x1017"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+// Calibration offsets are the axis's own: restored only when asked. A restore whose values do
+// not come back from the EEPROM (here one that stops answering after start-up) lists each of
+// them and fails.
+TEST_F(Twin, ConfigRestoreCalibrationOnRequestAndEveryFailureListed) {
+  START({"5"}, {"--fault", "eeprom-absent@100ms"});
+  const std::string file = temp("axis.conf");
+  ASSERT_EQ(run({"-n", "5", "config", "dump", "-o", file}).code, 0);
+  ASSERT_EQ(run({"-n", "5", "set", "CURRENT_OFFSET", "2000"}).code, 0);
+  ToolRun r = run({"-n", "5", "config", "restore", file, "--dry-run"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("matches"), std::string::npos) << r.out;
+  r = run({"-n", "5", "config", "restore", file, "--dry-run", "--with-calibration",
+           "--with-node-id"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("CURRENT_OFFSET  2000   "), std::string::npos) << r.out;
+
+  r = run({"-n", "5", "config", "restore", file, "--with-calibration"});
+  EXPECT_EQ(r.code, 1);
+  // The node itself holds the values it was given; the EEPROM gives back what it reads, nothing.
+  EXPECT_NE(r.err.find("failed: TORQUE_LIMIT: wrote 4650, the EEPROM gives back -1\n"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("failed: CURRENT_OFFSET: wrote "), std::string::npos) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("tavrix: ([0-9]+) of \\1 properties did not restore")))
+      << r.err;
 }
 
 // The EEPROM test (about 14 s of node time, the twin as fast as it goes): the node answers

@@ -282,7 +282,15 @@ void hbWatch(Session& s, VerbArgs& a) {
   }
   Bus& bus = s.bus();
   const auto start = Clock::now();
+  bool hinted = false;
   for (int64_t seen = 0; a.count < 0 || seen < a.count;) {
+    // Nodes send heartbeats only with a producer time: say so once when nothing comes.
+    if (seen == 0 && !hinted && Clock::now() - start > std::chrono::seconds(3)) {
+      s.err() << "no heartbeat within 3 s on " << bus.describe() << "; a node sends them in "
+              << "CANopen only, with a producer time in 0x1017 (e.g. `tavrix -n N canopen sdo "
+                 "write 0x1017 0 --type u16 1000`); still watching (Ctrl-C ends)\n" << std::flush;
+      hinted = true;
+    }
     const auto r = bus.receive(std::chrono::milliseconds(200));
     if (!r) continue;
     const CanMessage& m = r->message;
