@@ -419,9 +419,13 @@ TEST_F(Twin, CanopenVerbsAndAborts) {
   r = run({"-n", "5", "canopen", "sdo", "read", "0x1008", "7", "--eds", eds});
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("0x1008"), std::string::npos) << r.err;
-  r = run({"-n", "5", "canopen", "sdo", "read", "0x3F00", "14"});
+  r = run({"-v", "-n", "5", "canopen", "sdo", "read", "0x3F00", "14"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("0x06020000 object does not exist"), std::string::npos) << r.err;
+  // The abort is final: the one frame the tool sent is its request, no abort goes back.
+  EXPECT_NE(r.err.find(" can0 605#400F3F0E00000000 T\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" can0 585#80003F0E00000206 R\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(" T\n"), r.err.rfind(" T\n")) << r.err;
   // The stock 8-byte frame for a one-byte object is refused by this node.
   r = run({"-n", "5", "canopen", "sdo", "write", "0x1400", "2", "--type", "u8", "255", "--dlc", "8"});
   EXPECT_EQ(r.code, 3);
