@@ -423,7 +423,7 @@ TEST_F(Twin, CanopenVerbsAndAborts) {
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("0x06020000 object does not exist"), std::string::npos) << r.err;
   // The abort is final: the one frame the tool sent is its request, no abort goes back.
-  EXPECT_NE(r.err.find(" can0 605#400F3F0E00000000 T\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" can0 605#40003F0E00000000 T\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(" can0 585#80003F0E00000206 R\n"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(" T\n"), r.err.rfind(" T\n")) << r.err;
   // The stock 8-byte frame for a one-byte object is refused by this node.
