@@ -38,6 +38,7 @@ DriveBoard::DriveBoard(const PlantParams& plant, const BoardParams& board)
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   // Gate pins float until the node configures them: every switch off.
   for (GatePin& g : gates_) g = GatePin{};
+  gatesChanged();
   encoder_.setShaftAngleRad(plant_.shaftAngle() + encoderOffsetRad());
 }
 
@@ -83,6 +84,17 @@ void DriveBoard::setGatePins(const std::array<GatePin, 6>& pins) {
 void DriveBoard::gatesChanged() {
   any_pwm_ = std::any_of(gates_.begin(), gates_.end(), [](const GatePin& g) { return g.pwm; });
   edges_stale_ = true;  // the legs between the edges follow the pins
+  // With the timer's outputs inactive the legs follow the GPIO levels alone, at any instant.
+  untimed_shorts_ = 0;
+  for (size_t k = 0; k < 3; ++k) {
+    const bool high = switchOn(2 * k, 0, false);
+    const bool low = switchOn(2 * k + 1, 0, false);
+    untimed_legs_[k] = high && low ? LegState::kShort
+                       : high      ? LegState::kHigh
+                       : low       ? LegState::kLow
+                                   : LegState::kOff;
+    if (high && low) untimed_shorts_ = static_cast<uint8_t>(untimed_shorts_ | (1u << k));
+  }
 }
 
 void DriveBoard::setPeriod(const PwmPeriod& period) {
@@ -233,10 +245,15 @@ void DriveBoard::advanceTo(SimTime t) {
         const int32_t* next = std::upper_bound(begin, end, static_cast<int32_t>(rel));
         if (next != end) until = std::min(until, period_.start_clk + *next);
       }
-      legs = legsAt(now_clk_);
-      shorts = 0;
-      for (size_t k = 0; k < 3; ++k) {
-        if (legs[k] == LegState::kShort) shorts = static_cast<uint8_t>(shorts | (1u << k));
+      if (!any_pwm_ || !timerOn()) {
+        legs = untimed_legs_;
+        shorts = untimed_shorts_;
+      } else {
+        legs = legsAt(now_clk_);
+        shorts = 0;
+        for (size_t k = 0; k < 3; ++k) {
+          if (legs[k] == LegState::kShort) shorts = static_cast<uint8_t>(shorts | (1u << k));
+        }
       }
     }
     static constexpr uint8_t kEntered[8] = {0, 1, 1, 2, 1, 2, 2, 3};  // bits set

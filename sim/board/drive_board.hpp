@@ -157,7 +157,9 @@ class DriveBoard final : public AnalogSource {
   size_t interval_count_ = 0;
   size_t cursor_ = 0;  // the interval of the last lookup; steps go forward through the period
   std::array<GatePin, 6> gates_{};
-  bool any_pwm_ = false;  // some gate pin routed to the timer
+  bool any_pwm_ = false;      // some gate pin routed to the timer
+  LegStates untimed_legs_{};  // the legs while the timer's outputs are inactive
+  uint8_t untimed_shorts_ = 0;
   uint8_t in_short_ = 0;  // bit k: leg k was in shoot-through at the last step
   uint64_t shoot_through_count_ = 0;
   uint64_t rng_;
