@@ -183,9 +183,10 @@ void buildApp(CLI::App& app, Globals& g, VerbArgs& a) {
   selftest->add_option("what", a.name, "fet or eeprom")
       ->required()
       ->check(CLI::IsMember({"fet", "eeprom"}));
-  selftest->add_option("--max-wait", a.max_wait_s,
-                       "seconds to wait at most for the EEPROM test (default 60; it takes about "
-                       "14 s, during which the node answers nothing)");
+  selftest->add_option("--max-wait", a.selftest_wait_s,
+                       "seconds to wait at most for the EEPROM test (default 300; it takes about "
+                       "14 s on a drive, a minute on a twin whose EEPROM is a file, and the node "
+                       "answers nothing meanwhile)");
   example(selftest, "tavrix -n 5 selftest eeprom");
 
   auto* log = app.add_subcommand("log", "the node's data logger: record a torque step, dump it");

@@ -854,6 +854,11 @@ TEST_F(Twin, EepromSelftestReportsNoFailures) {
   r = run({"-n", "5", "get", "FIRMWARE_ID", "VELOCITY_LIMIT"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("VELOCITY_LIMIT  1600"), std::string::npos) << r.out;
+  // A wait shorter than the test is a timeout that says what to do.
+  r = run({"-n", "5", "selftest", "eeprom", "--max-wait", "1"});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(r.err.find("the EEPROM test of node 5 did not happen within 1 s; raise --max-wait"),
+            std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -553,18 +553,28 @@ void verbSelftest(Session& s, VerbArgs& a) {
     const Destination d{Destination::Kind::kNode, n};
     if (a.name == "eeprom") {
       pc.set(d, prop::ACTION, 24);
-      s.err() << "node " << n << ": testing the EEPROM (about 14 s; the node answers nothing "
-                                  "meanwhile)\n";
-      // The node answers nothing while it tests (a write cycle per byte): ask until it does.
+      s.err() << "node " << n << ": testing the EEPROM (about 14 s on a drive, longer on a twin "
+                                  "whose EEPROM is a file; the node answers nothing meanwhile)\n";
+      // The node answers nothing while it tests (a write cycle per byte): ask until it does. On
+      // a terminal the seconds waited so far are shown.
       std::optional<int32_t> answer;
-      waitUntil(a.max_wait_s, "the EEPROM test of node " + std::to_string(n), [&] {
+      const auto started = Clock::now();
+      int shown_s = -1;
+      waitUntil(a.selftest_wait_s, "the EEPROM test of node " + std::to_string(n), [&] {
         try {
           answer = pc.get(n, prop::EEPROM_TEST);
         } catch (const Failure& f) {
           if (f.code() != Exit::kTimeout) throw;
         }
+        const int waited_s = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count());
+        if (s.env().stderr_is_terminal && !answer && waited_s != shown_s) {
+          s.err() << "\rEEPROM test of node " << n << ": " << waited_s << " s" << std::flush;
+          shown_s = waited_s;
+        }
         return answer.has_value();
       });
+      if (shown_s >= 0) s.err() << "\n";
       const int32_t failures = *answer;
       failed |= failures != 0;
       if (s.json()) {

@@ -26,6 +26,8 @@ struct VerbArgs {
   bool with_calibration = false;
   bool wait = false;
   double max_wait_s = 60.0;
+  // The EEPROM test: about 14 s of node time, a minute on a twin whose image is a file.
+  double selftest_wait_s = 300.0;
   bool scaled = false;
   int64_t tolerance = 20;
   int64_t step = 0;
