@@ -39,6 +39,17 @@ TEST_F(ProtocolTest, GetRepliesWithOwnIdentifierAnd16BitLayout) {
             (std::vector<uint8_t>{0x88, 0x00, 0x02, 0x01}));
 }
 
+TEST_F(ProtocolTest, NodeNumberOutsideTheAddressesRepliesOnAStandardIdentifier) {
+  // The reply carries the number's low five bits in its source field and nothing above bit 10:
+  // a negative number must not make it an extended frame.
+  for (const int16_t number : {-27, 37, 0x7FE5}) {
+    p()[prop::NODE_ID] = number;
+    const auto replies = h.handle(dataFrame(0x005, {prop::MODE}));
+    ASSERT_EQ(replies.size(), 1u) << number;
+    EXPECT_EQ(replies[0].id, 0x4A6u) << number;
+  }
+}
+
 TEST_F(ProtocolTest, RemoteRequestIsAnsweredWithADataFrame) {
   p()[prop::FIRMWARE_ID] = 4215;
   CanFrame remote = dataFrame(0x005, {});
