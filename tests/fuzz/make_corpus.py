@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Writes the seed corpus of the node frame fuzzer (tests/fuzz/corpus), one file per session.
 
-The byte layout is the harness's (frame_decoder.hpp): flags (bit 0 extended, bit 1 remote,
-bits 7..4 length code), identifier (2 bytes, or 4 when extended, little-endian), the data
-bytes, and a delay byte in units of 10 us.
+The byte layout is the harness's (frame_decoder.hpp): an optional 4-byte header (a second node
+on the bus, a fault), then per frame: flags (bit 0 extended, bit 1 remote, bits 7..4 length
+code), identifier (2 bytes, or 4 when extended, little-endian), the data bytes, and a delay byte
+in units of 10 us.
 """
 import pathlib
 import struct
@@ -20,8 +21,8 @@ def frame(ident, data=b"", extended=False, remote=False, length=None, gap=10):
     return out + bytes([gap])
 
 
-def get(k, ident=NODE):
-    return frame(ident, bytes([k]))
+def get(k, ident=NODE, gap=10):
+    return frame(ident, bytes([k]), gap=gap)
 
 
 def set16(k, value, ident=NODE):
@@ -30,6 +31,22 @@ def set16(k, value, ident=NODE):
 
 def set32(k, value, ident=NODE):
     return frame(ident, bytes([0x80 | k, 0]) + struct.pack("<i", value))
+
+
+FAULTS = {"none": 0, "eeprom-absent": 1, "eeprom-stuck": 2, "eeprom-flips": 3,
+          "encoder-absent": 4, "encoder-stuck": 5, "power-cut": 6}
+TARGETS = {"first": 0, "second": 1, "both": 2}
+TIME_UNIT_US = 250
+
+
+def header(second=None, fault="none", target="first", start_us=0, duration_us=0):
+    """A second node (an even number other than NODE) and one fault, timed from power-on."""
+    b0 = 0x0C
+    if second is not None:
+        assert second % 2 == 0 and 0 <= second < 32 and second != NODE
+        b0 |= 1 | (((second - 6) % 32) // 2) << 4
+    return bytes([b0, FAULTS[fault] | TARGETS[target] << 3, start_us // TIME_UNIT_US,
+                  duration_us // TIME_UNIT_US])
 
 
 SEEDS = {
@@ -55,6 +72,40 @@ SEEDS = {
     "pins": set16(17, 1) + get(17) + set16(17, 7) + set16(34, 1) + set16(35, 0x1F) + set16(5, 4)
     + get(35),
 }
+
+# --- A second node on the bus, and faults (the header).
+SEEDS.update({
+    "two_nodes": header(second=6) + get(0) + get(3, 6) + frame(0x401, b"\x03")
+    + frame(0x000, b"\x00") + set16(3, 8, 6) + get(3, 8) + get(48, 8) + get(8),
+    "two_nodes_switch_one": header(second=16) + frame(16, b"\x01\x00") + get(0)
+    + frame(0x610, b"\x40\x00\x10\x00\x00\x00\x00\x00") + frame(0x400, b"\x05")
+    + get(0, 16),
+    "two_nodes_node0_burst": header(second=0) + b"".join(frame(0, b"\x00", gap=0)
+                                                         for _ in range(16)) + get(3),
+    "eeprom_absent_boot": header(fault="eeprom-absent") + get(3, 31) + set16(9, 3, 31)
+    + get(0, 31) + frame(0x401, b"\x03"),
+    "eeprom_absent_later": header(fault="eeprom-absent", start_us=3000, duration_us=5000)
+    + set32(52, 70000) + set16(9, 52) + get(52) + set16(31, 52, ) + get(52),
+    "eeprom_stuck_save": header(second=8, fault="eeprom-stuck", target="both",
+                                duration_us=20000)
+    + set16(10, 7) + set16(9, 10) + b"".join(get(k) for k in (0, 3, 5, 10, 48)),
+    "eeprom_stuck_test": header(fault="eeprom-stuck", start_us=2000, duration_us=10000)
+    + set16(29, 24) + b"".join(frame(NODE, b"\x00", gap=100) for _ in range(8)),
+    "eeprom_flips": header(fault="eeprom-flips", duration_us=40000) + set16(31, 3) + get(3)
+    + set16(31, 52) + get(52) + set16(5, 0) + frame(NODE, b"\x00", gap=255) + get(3, 31),
+    "encoder_absent": header(second=8, fault="encoder-absent", target="second")
+    + set16(8, 3) + get(8) + get(48) + get(22) + get(44) + set16(8, 0) + get(48, 8),
+    "encoder_stuck_home": header(fault="encoder-stuck", start_us=1000)
+    + set16(29, 13) + b"".join(get(k, gap=200) for k in (5, 48, 103, 64)),
+    "power_cut_save": header(fault="power-cut", start_us=6000) + set16(3, 9) + set16(9, 3, 9)
+    + frame(9, b"\x00", gap=255) + frame(9, b"\x03", gap=255) + get(3, 9) + get(3, 5),
+    "power_cut_eeprom_test": header(second=6, fault="power-cut", start_us=4000)
+    + set16(29, 24) + get(4) + frame(NODE, b"\x00", gap=255) + frame(NODE, b"\x00", gap=255)
+    + get(4) + get(3),
+    "power_cut_canopen": header(fault="power-cut", start_us=5000) + frame(0x000, b"\x01\x00")
+    + frame(0x605, b"\x23\x17\x10\x00\x64\x00\x00\x00", gap=255)
+    + frame(0x605, b"\x23\x10\x10\x01\x73\x61\x76\x65", gap=255) + get(0) + get(0),
+})
 
 
 # --- CANopen mode: the first frame switches (an NMT start to all nodes), then SDO, NMT, PDO
