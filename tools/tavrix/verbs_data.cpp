@@ -163,6 +163,9 @@ void verbConfigRestore(Session& s, VerbArgs& a) {
     pc.set(nd, prop::SAVE, e.number);
     pc.set(nd, prop::LOAD, e.number);
     try {
+      // The node answers again once its EEPROM has taken the save and given the value back,
+      // which a slow or failing part may take longer than one answer timeout.
+      pc.waitNodeTime(node, std::chrono::milliseconds(0));
       const int32_t back = pc.get(node, e.number);
       if (back != e.value) {
         failures.push_back(propertyName(e.number) + ": wrote " + std::to_string(e.value) +
