@@ -195,7 +195,10 @@ void plotCsv(const std::string& csv, const std::string& out, const std::string& 
   }
   const int rc = std::system(cmd.c_str());
   std::remove(script.c_str());
-  if (rc != 0) throw Failure(Exit::kRefused, "the plotter failed on " + out);
+  if (rc != 0) {
+    throw Failure(Exit::kRefused, "the plotter failed on " + out + " (the CSV is written; "
+                                  "scripts/plot_step.gp plots it with gnuplot)");
+  }
 }
 
 

@@ -441,7 +441,8 @@ void verbHome(Session& s, VerbArgs& a) {
   for (int n : nodes) {
     const int32_t status = pc.get(n, prop::STATUS);
     if (status == STATUS_HOMING) {
-      throw Failure(Exit::kRefused, "node " + std::to_string(n) + " is already homing");
+      throw Failure(Exit::kRefused, "node " + std::to_string(n) + " is already homing; wait for the end "
+                                        "(`tavrix -n " + std::to_string(n) + " status` shows ready)");
     }
     const int32_t hv = pc.get(n, prop::HOME_VELOCITY);
     const int32_t side = pc.get(n, hv > 0 ? prop::BACKOFF_HIGH : prop::BACKOFF_LOW);
@@ -611,7 +612,8 @@ void verbSelftest(Session& s, VerbArgs& a) {
     if (a.name == "eeprom") printTable(s.out(), {"node", "test", "failures", "result"}, rows);
     else printTable(s.out(), {"node", "code", "inverted", "min", "max", "mean", "stdev"}, rows);
   }
-  if (failed) throw Failure(Exit::kRefused, "the EEPROM test found failed read-backs");
+  if (failed) throw Failure(Exit::kRefused, "the EEPROM test found failed read-backs: saved settings "
+                                        "on this node are not safe; check or replace the EEPROM");
 }
 
 }  // namespace

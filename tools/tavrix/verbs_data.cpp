@@ -178,7 +178,9 @@ void verbConfigRestore(Session& s, VerbArgs& a) {
   for (const std::string& f : failures) s.err() << "failed: " << f << "\n";
   if (!failures.empty()) {
     throw Failure(Exit::kRefused, std::to_string(failures.size()) + " of " +
-                                      std::to_string(todo.size()) + " properties did not restore");
+                                      std::to_string(todo.size()) + " properties did not restore; "
+                                      "test the EEPROM (`tavrix -n " + std::to_string(node) +
+                                      " selftest eeprom`), then restore again");
   }
   s.err() << "node " << node << ": " << todo.size() << " properties set, saved and read back\n";
 }
