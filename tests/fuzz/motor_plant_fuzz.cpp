@@ -43,6 +43,8 @@ using sim::fromMillis;
 using sim::SimTime;
 
 constexpr int kNode = 5;
+// The reference drive's POSITION_SCALE, the one its observer coefficients fit.
+constexpr int16_t kReferencePositionScale = 12800;
 // Simulated time the actions of one input may take, after start-up.
 constexpr SimTime kSpan = fromMillis(40);
 
@@ -93,7 +95,7 @@ constexpr std::array<int16_t, 8> kExtremes16 = {0, 1, -1, 32767, -32768, 16384, 
 // The properties an input may set, with the loop they shape.
 struct Tunable {
   int16_t k;
-  bool currentLoop;  // shapes the current loop itself: its gains or its voltage path
+  bool currentLoop;  // shapes the current loop itself (see takesCurrentPath)
 };
 constexpr std::array<Tunable, 30> kTunables = {{
     {prop::TORQUE_LIMIT, false},       {prop::TORQUE_MAX, false},
@@ -103,7 +105,7 @@ constexpr std::array<Tunable, 30> kTunables = {{
     {prop::INERTIA, false},            {prop::TORQUE_CONSTANT, false},
     {prop::POS_NO_INTEGRAL, false},    {prop::CMD_FILTER_Q, false},
     {prop::CMD_FILTER_FREQ, false},    {prop::FILTER_FLAGS, false},
-    {prop::OBSERVER_BYPASS, false},    {prop::POSITION_SCALE, false},
+    {prop::OBSERVER_BYPASS, false},    {prop::POSITION_SCALE, true},
     {prop::SECTOR_VOTES, false},       {prop::HOMED, false},
     {prop::HOME_TORQUE, false},        {prop::HOME_VELOCITY, false},
     {prop::HOME_VELOCITY_LIMIT, false}, {prop::ANGLE_LEAD, false},
@@ -196,9 +198,7 @@ class Run {
       case kSet16: {
         const Tunable& t = kTunables[in.u8() % kTunables.size()];
         const int16_t v = value16(in);
-        if (t.currentLoop && !(t.k == prop::VOLTAGE_MODE && v == 0)) {
-          torqueChecked_ = false;  // the host has taken the current loop's gains in hand
-        }
+        if (takesCurrentPath(t, v)) torqueChecked_ = false;
         set16(t.k, v);
         break;
       }
@@ -296,6 +296,16 @@ class Run {
 
   Node& node() { return board_.slot.node(); }
 
+  // True when a set leaves the current loop as the host made it, not as the drive tuned it: its
+  // gains or the voltage mode; or a POSITION_SCALE other than the reference drive's, which
+  // rescales the measured velocity that the observer (the current loop's feedback) is corrected
+  // with, while its coefficients stay those of the reference motor.
+  static bool takesCurrentPath(const Tunable& t, int16_t v) {
+    if (t.k == prop::VOLTAGE_MODE) return v != 0;
+    if (t.k == prop::POSITION_SCALE) return v != kReferencePositionScale;
+    return t.currentLoop;
+  }
+
   static int16_t value16(Reader& in) {
     const uint8_t how = in.u8();
     if (how < 32) return kExtremes16[how & 7];
@@ -345,9 +355,9 @@ class Run {
     if (trace_ && periods_ % 4 == 0) {
       Node& n = node();
       const sim::Pmsm& plant = board_.drive.plant();
-      std::fprintf(stderr, "%8.3f ms mode %d cmd %d lim %d iq %.3f id %.3f w %.1f th %.3f\n",
+      std::fprintf(stderr, "%8.3f ms mode %d cmd %d lim %d (%d %d %d) iq %.3f id %.3f w %.1f th %.3f\n",
                    static_cast<double>(p.start_clk) / sim::kClocksPerMs, n.property[prop::MODE],
-                   n.drive.motor.cmdTorque, n.drive.motor.limTorque, plant.currentQ(),
+                   n.drive.motor.cmdTorque, n.drive.motor.limTorque, n.property[prop::TORQUE_LIMIT], n.property[prop::TORQUE_MAX], n.property[prop::OVERCURRENT_LEVEL], plant.currentQ(),
                    plant.currentD(), plant.shaftVelocity(), plant.shaftAngle());
     }
     if (torqueChecked_) checkTorque(p.start_clk);
