@@ -1,6 +1,7 @@
 #include "sim/plant/pmsm.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -179,6 +180,27 @@ void Pmsm::openLegsStep(const LegStates& legs, double bus_v, double e_alpha, dou
   }
 }
 
+const Pmsm::DrivenVoltage& Pmsm::drivenVoltage(const LegStates& legs, double bus_v) {
+  const uint64_t bus_bits = std::bit_cast<uint64_t>(bus_v);
+  if (bus_bits != driven_bus_bits_) {
+    driven_known_ = 0;
+    driven_bus_bits_ = bus_bits;
+  }
+  const unsigned code = static_cast<unsigned>(legs[0]) | static_cast<unsigned>(legs[1]) << 2 |
+                        static_cast<unsigned>(legs[2]) << 4;
+  DrivenVoltage& v = driven_[code];
+  if ((driven_known_ >> code & 1u) == 0) {
+    auto level = [bus_v](LegState s) {
+      return s == LegState::kHigh ? bus_v : s == LegState::kShort ? 0.5 * bus_v : 0.0;
+    };
+    const double va = level(legs[0]), vb = level(legs[1]), vc = level(legs[2]);
+    v.alpha = (2.0 * va - vb - vc) / 3.0;
+    v.beta = (vb - vc) / kSqrt3;
+    driven_known_ |= uint64_t{1} << code;
+  }
+  return v;
+}
+
 void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
   const MotorParams& m = params_.motor;
   const double p = m.pole_pairs;
@@ -198,14 +220,9 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
       legs[0] != LegState::kOff && legs[1] != LegState::kOff && legs[2] != LegState::kOff;
   if (all_driven) {
     // Every leg held by a switch (the common case between switching edges).
-    auto level = [bus_v](LegState s) {
-      return s == LegState::kHigh ? bus_v : s == LegState::kShort ? 0.5 * bus_v : 0.0;
-    };
-    const double va = level(legs[0]), vb = level(legs[1]), vc = level(legs[2]);
-    const double v_alpha = (2.0 * va - vb - vc) / 3.0;
-    const double v_beta = (vb - vc) / kSqrt3;
-    i_alpha_ = i_alpha_ * decay + (v_alpha - e_alpha) * gain;
-    i_beta_ = i_beta_ * decay + (v_beta - e_beta) * gain;
+    const DrivenVoltage& v = drivenVoltage(legs, bus_v);
+    i_alpha_ = i_alpha_ * decay + (v.alpha - e_alpha) * gain;
+    i_beta_ = i_beta_ * decay + (v.beta - e_beta) * gain;
   } else {
     openLegsStep(legs, bus_v, e_alpha, e_beta, decay, gain);
   }

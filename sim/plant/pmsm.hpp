@@ -95,6 +95,13 @@ class Pmsm {
   static constexpr double kMaxStep_s = 5e-6;
 
  private:
+  // The stator voltage (alpha, beta) of legs that are all held by a switch: a handful of
+  // patterns recur every period, so each is worked out once per bus voltage.
+  struct DrivenVoltage {
+    double alpha = 0.0;
+    double beta = 0.0;
+  };
+  const DrivenVoltage& drivenVoltage(const LegStates& legs, double bus_v);
   void subStep(const LegStates& legs, double bus_v, double h);
   void openLegsStep(const LegStates& legs, double bus_v, double e_alpha, double e_beta,
                     double decay, double gain);
@@ -113,6 +120,9 @@ class Pmsm {
   double cos_e_ = 1.0;
   double sin_e_ = 0.0;
   uint32_t steps_since_sync_ = 0;
+  std::array<DrivenVoltage, 64> driven_{};  // by leg pattern, two bits per leg
+  uint64_t driven_known_ = 0;               // bit per pattern worked out
+  uint64_t driven_bus_bits_ = 0;            // for this bus voltage (its bits)
 };
 
 }  // namespace tavrix::sim

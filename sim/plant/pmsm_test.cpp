@@ -41,6 +41,29 @@ TEST(Pmsm, CurrentStepFollowsTheRlResponse) {
   }
 }
 
+// The voltage of a leg pattern follows the bus: after a drop from 24 V to 12 V (and back up)
+// the same pattern drives the current towards the new 2/3 V / R, and a pattern with B high
+// drives it along its own axis.
+TEST(Pmsm, LegPatternsFollowAChangedBusVoltage) {
+  const PlantParams p = lockedRotor();
+  Pmsm m(p);
+  const double r = p.motor.resistance_ohm;
+  constexpr LegStates kBHigh = {LegState::kLow, LegState::kHigh, LegState::kLow};
+  struct Case {
+    LegStates legs;
+    double bus_v;
+    int phase;  // the phase carrying the whole bus current
+  } cases[] = {{kAHighOthersLow, 24.0, 0},
+               {kAHighOthersLow, 12.0, 0},
+               {kBHigh, 12.0, 1},
+               {kAHighOthersLow, 24.0, 0},
+               {kBHigh, 6.0, 1}};
+  for (const Case& c : cases) {
+    m.step(c.legs, c.bus_v, 20e-3);  // eighty time constants: the steady state
+    EXPECT_NEAR(m.phaseCurrents()[c.phase], 2.0 / 3.0 * c.bus_v / r, 1e-9) << c.bus_v;
+  }
+}
+
 // Phases shorted by the low sides at constant speed: the steady currents satisfy
 // 0 = R id - we L iq and 0 = R iq + we L id + we lambda; the torque brakes.
 TEST(Pmsm, ShortedWindingsCarryTheBackEmfCurrentAndBrake) {
