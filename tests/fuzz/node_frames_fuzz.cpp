@@ -68,7 +68,9 @@ using tavrix::sim::fromMicros;
 using tavrix::sim::fromMillis;
 using tavrix::sim::SimTime;
 
-// Long inputs add time, not new behaviour; frames later than the span are not sent.
+// Long inputs add time, not new behaviour. An input's frames span at most kMaxSpan of simulated
+// time: a longer sequence is compressed, every delay shortened in the same proportion (the
+// node idles through long pauses, and its control interrupt makes idle time the costliest).
 constexpr size_t kMaxFrames = 64;
 constexpr SimTime kMaxSpan = fromMillis(20);
 // How long a node may take to answer the liveness get (a self-test or a homing an input started
@@ -245,6 +247,7 @@ struct Station {
   uint32_t dropped = 0;
   std::deque<PendingGet> pending;  // gets taken and not yet answered, oldest first
   bool twoByteTaken = false;
+  bool numberLoaded = false;  // a load of NODE_ID was taken: the property and the filter may differ
   uint32_t overruns = 0;  // frames its controller lost in a full receive buffer
   uint32_t unanswered = 0;  // gets passed over by the reply to a later one
   uint32_t sources = 0;   // bit n: its number has had n in its five-bit field
@@ -261,11 +264,17 @@ struct Station {
 
   tavrix::Node& node() { return board->slot.node(); }
   tavrix::sim::FlexCan& can() { return sim->chip().can(); }
+  // The address the node's own receive buffer listens to, or -1 when that is not an address.
+  int listensAt() {
+    const uint32_t id = can().bufferId(1);
+    return id <= 31 ? static_cast<int>(id) : -1;
+  }
   bool started() { return sim->chip().motorTimer().running(); }
 
   void newRun() {
     pending.clear();
     twoByteTaken = false;
+    numberLoaded = false;
     overruns = 0;
     unanswered = 0;
     dropped = 0;
@@ -452,8 +461,15 @@ class Rig {
     tavrix::Node& node = s.node();
     const int16_t number = node.property[tavrix::prop::NODE_ID];
     if (s.started() && node.ring.parseMode == 0 && number >= 0 && number <= 31) {
-      check(taken == addressedTo(m, number),
-            "the receive filters take exactly the frames addressed to the node");
+      // The filter takes the number when it is set and at the start; a load of the number
+      // changes the property only, like every value a load brings back.
+      if (!s.numberLoaded) {
+        check(s.listensAt() == number, "the node's own receive buffer holds its number");
+      }
+      if (s.listensAt() >= 0) {
+        check(taken == addressedTo(m, s.listensAt()),
+              "the receive filters take exactly the frames addressed to the node");
+      }
     }
     if (!taken) return;
     if (!emptyBuffer) ++s.overruns;  // the frame waiting in the buffer is overwritten
@@ -475,6 +491,7 @@ class Rig {
     const auto value = static_cast<int16_t>(byte(2) | byte(3) << 8);
     if ((b0 & 0x7F) == tavrix::prop::NODE_ID) s.sources |= 1u << (value & 31);
     if ((b0 & 0x7F) == tavrix::prop::LOAD && value == tavrix::prop::NODE_ID) {
+      s.numberLoaded = true;
       const auto image = s.board->eeprom->image();
       s.sources |= 1u << (image[2 * tavrix::prop::NODE_ID] & 31);
       // A load nested in the EEPROM self-test reads the word under test at its pattern.
@@ -586,34 +603,56 @@ class Rig {
 
 void ArrivalObserver::onReceived(const CanMessage& m, SimTime) { rig_.frameArrives(m); }
 
+struct RigDeleter {
+  void operator()(Rig* r) const { r->~Rig(); }
+};
+using RigPtr = std::unique_ptr<Rig, RigDeleter>;
+
+// One rig at a time: a power cut ends the first before the second is built.
+RigPtr makeRig(const Run& run) {
+  static auto* slots = new Slots<Rig, 1>;
+  return RigPtr(slots->make(0, run));
+}
+
 // After the input: a get is answered. In the property protocol a get of FIRMWARE_ID at the node's
 // present number; as a CANopen slave an NMT command to pre-operational, then an SDO upload of the
-// device type. The get waits until the ring and the bus have room, and is sent again if the node
-// lost it (dropped or overwritten); long operations the input started (the EEPROM test, homing)
-// are waited for, up to a bound.
+// device type. The get is sent once the node has taken and answered everything before it (its
+// number and protocol are then those the input left), and again if the node lost it (dropped,
+// overwritten, a restart) or changed its number or protocol meanwhile. Long operations the input
+// started (the EEPROM test, homing) are waited for, up to a bound.
 void Rig::checkAlive(Station& s) {
   using namespace tavrix;
-  const int16_t number = s.node().property[prop::NODE_ID];
-  // A node whose number is not a standard identifier cannot be addressed; the frames that set
-  // such a number are plain sets, accepted as the protocol has them.
-  if (number < 0 || number > 31) return;
-  const auto id = static_cast<uint32_t>(number);
   const SimTime limit = world_.now() + kAliveBound;
   s.answered = false;
   s.awaiting = true;
   while (!s.answered && world_.now() < limit) {
-    // Every frame taken and answered, nothing on its way.
     while (world_.now() < limit &&
            (s.node().ring.unreadFrames() != 0 || host_->pendingCount() != 0 ||
             s.can().bufferCode(0) == sim::FlexCan::Code::kTxPending ||
             s.can().bufferCode(0) == sim::FlexCan::Code::kTxOnBus)) {
       world_.runFor(kStep);
     }
-    s.askTaken = false;
+    // Asked at the address its own receive buffer listens to (the number as last set or
+    // restored at the start; a load changes the property only). A node whose number is not a
+    // standard identifier cannot be addressed; the frames that set such a number are plain
+    // sets, accepted as the protocol has them. A slave is asked at its SDO identifier, fixed
+    // when it started; one that its filter does not take cannot be asked.
+    const int number = s.listensAt();
+    const int8_t mode = s.node().ring.parseMode;
+    const uint32_t sdoRx = s.node().canopen.sdoRx;
+    const bool reachable =
+        number >= 0 && (mode == 0 || (sdoRx & 0x7FFu) == (0x600u | (sdoRx & 0x7Fu)));
+    const uint32_t slave = sdoRx & 0x7Fu;
+    if (!reachable || (mode == 1 && slave != static_cast<uint32_t>(number) && slave > 1)) {
+      s.awaiting = false;
+      return;
+    }
+    const auto id = static_cast<uint32_t>(number);
     const uint32_t lostBefore = s.node().ring.droppedFrames() + s.overruns;
     const uint32_t resetsBefore = s.sim->resetCount();
+    s.askTaken = false;
     CanMessage m;
-    if (s.node().ring.parseMode == 0) {
+    if (mode == 0) {
       m.id = id;
       m.length = 1;
       m.data[0] = static_cast<uint8_t>(prop::FIRMWARE_ID);
@@ -624,26 +663,32 @@ void Rig::checkAlive(Station& s) {
       nmt.id = 0;
       nmt.length = 2;
       nmt.data[0] = 0x80;
-      nmt.data[1] = static_cast<uint8_t>(id);
+      nmt.data[1] = 0;  // every node: the slave compares with its number property
       host_->send(nmt);
-      m.id = 0x600u | id;
+      m.id = sdoRx & 0x7FFu;
       m.length = 8;
       m.data[0] = 0x40;
       m.data[2] = 0x10;  // 0x1000, sub-index 0
       s.askId = 0xFFFFFFFFu;
-      s.awaitSdoId = 0x580u | id;
+      s.awaitSdoId = s.node().canopen.sdoTx & 0x7FFu;
     }
     host_->send(m);
     while (!s.answered && world_.now() < limit) {
       world_.runFor(kStep);
       if (s.node().ring.droppedFrames() + s.overruns != lostBefore ||
-          s.sim->resetCount() != resetsBefore) {
-        break;  // the get may have been lost: ask again
+          s.sim->resetCount() != resetsBefore || s.listensAt() != number ||
+          s.node().ring.parseMode != mode) {
+        break;  // the get may have been lost, or went to what the node no longer is: ask again
       }
     }
   }
   s.awaiting = false;
   s.askId = s.awaitSdoId = 0xFFFFFFFFu;
+  if (!s.answered) {
+    std::fprintf(stderr, "node numbered %d (first %d), protocol %d, %zu gets waiting, %u dropped\n",
+                 s.node().property[prop::NODE_ID], s.firstId, s.node().ring.parseMode,
+                 s.pending.size(), s.node().ring.droppedFrames());
+  }
   check(s.answered, "a get after the input is answered");
 }
 
@@ -718,14 +763,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.faults = faultsOf(h);
   const std::vector<std::vector<uint8_t>> imagesBefore = run.images;
 
-  auto rig = std::make_unique<Rig>(run);
+  RigPtr rig = makeRig(run);
   rig->runUntilStarted();
   const SimTime firstStart = rig->world().now();
 
   // The frames, from the nodes' start on; a power cut splits them between two power-ons.
-  std::vector<fuzz::TimedFrame> frames;
-  for (const auto& f : input.frames) {
-    if (f.at_clk <= kMaxSpan) frames.push_back(f);
+  std::vector<fuzz::TimedFrame> frames = input.frames;
+  if (!frames.empty() && frames.back().at_clk > kMaxSpan) {
+    const SimTime span = frames.back().at_clk;
+    for (auto& f : frames) f.at_clk = f.at_clk * kMaxSpan / span;
   }
   // Frames [from, to) at `base` plus their offset less `skip`.
   auto schedule = [&frames](Rig& r, size_t from, size_t to, SimTime base, SimTime skip) {
@@ -757,7 +803,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const SimTime skip = *cut - firstStart;
     rig.reset();
-    rig = std::make_unique<Rig>(again);
+    rig = makeRig(again);
     rig->runUntilStarted();
     const SimTime start = rig->world().now();
     schedule(*rig, split, frames.size(), start, skip);
@@ -774,7 +820,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const bool quiet = mustNotWrite(frames);
   const SimTime end = rig->world().now();
-  for (auto& sp : rig->stations()) {
+  // Nodes in the property protocol first: a slave's liveness check begins with an NMT command
+  // to every node, a two-byte frame that would switch them.
+  std::vector<Station*> order;
+  for (auto& sp : rig->stations()) order.push_back(sp.get());
+  std::stable_sort(order.begin(), order.end(), [](Station* a, Station* b) {
+    return a->node().ring.parseMode < b->node().ring.parseMode;
+  });
+  for (Station* sp : order) {
     Station& s = *sp;
     // A part that is absent or stuck busy makes every write wait its full bound (some 26 ms);
     // an input that saves or runs the EEPROM self-test (thousands of writes) keeps the node in
