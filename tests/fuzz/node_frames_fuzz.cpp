@@ -724,10 +724,10 @@ bool faultOn(const tavrix::fuzz::InputHeader& h, tavrix::fuzz::FaultCode code, i
          (h.faultTarget == 1 && nodeId == second);
 }
 
-// Whether a fault of the header is still on at simulated time `t` (from power-on).
-bool stillOn(const tavrix::fuzz::InputHeader& h, SimTime t) {
-  return h.faultStart_clk <= t &&
-         (h.faultDuration_clk == 0 || h.faultStart_clk + h.faultDuration_clk > t);
+// Whether a fault of the header is on at some time in [from, to) (from power-on).
+bool onDuring(const tavrix::fuzz::InputHeader& h, SimTime from, SimTime to) {
+  return h.faultStart_clk < to &&
+         (h.faultDuration_clk == 0 || h.faultStart_clk + h.faultDuration_clk > from);
 }
 
 void printTotals() {
@@ -832,10 +832,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A part that is absent or stuck busy makes every write wait its full bound (some 26 ms);
     // an input that saves or runs the EEPROM self-test (thousands of writes) keeps the node in
     // those waits far beyond any bound while the fault lasts. Gets are still served in
-    // between, but the liveness get may wait behind them, so it is not asked for then.
+    // between, but the liveness get may wait behind them, so it is not asked for when the
+    // fault is on at some time while the liveness check would wait.
     const bool eepromDown = (faultOn(h, FaultCode::kEepromAbsent, s.firstId) ||
                              faultOn(h, FaultCode::kEepromStuck, s.firstId)) &&
-                            stillOn(h, end);
+                            onDuring(h, end, end + kAliveBound);
     if (!(eepromDown && !quiet)) {
       rig->checkAlive(s);
       rig->checkAccounting(s);
