@@ -98,27 +98,41 @@ struct Tunable {
   bool currentLoop;  // shapes the current loop itself (see takesCurrentPath)
 };
 constexpr std::array<Tunable, 30> kTunables = {{
-    {prop::TORQUE_LIMIT, false},       {prop::TORQUE_MAX, false},
-    {prop::VELOCITY_LIMIT, false},     {prop::ACCEL_LIMIT, false},
-    {prop::OVERCURRENT_LEVEL, false},  {prop::OVERCURRENT_TIME, false},
-    {prop::VELOCITY_BW, false},        {prop::POSITION_BW, false},
-    {prop::INERTIA, false},            {prop::TORQUE_CONSTANT, false},
-    {prop::POS_NO_INTEGRAL, false},    {prop::CMD_FILTER_Q, false},
-    {prop::CMD_FILTER_FREQ, false},    {prop::FILTER_FLAGS, false},
-    {prop::OBSERVER_BYPASS, false},    {prop::POSITION_SCALE, true},
-    {prop::SECTOR_VOTES, false},       {prop::HOMED, false},
-    {prop::HOME_TORQUE, false},        {prop::HOME_VELOCITY, false},
-    {prop::HOME_VELOCITY_LIMIT, false}, {prop::ANGLE_LEAD, false},
-    {prop::POLES, false},              {prop::TEMP_LIMIT, false},
-    {prop::OVERTEMP, false},           {prop::STEP_CURRENT, false},
-    {prop::CURRENT_BW, true},          {prop::CUR_KP, true},
-    {prop::CUR_KI, true},              {prop::VOLTAGE_MODE, true},
+    {prop::TORQUE_LIMIT, false},
+    {prop::TORQUE_MAX, false},
+    {prop::VELOCITY_LIMIT, false},
+    {prop::ACCEL_LIMIT, false},
+    {prop::OVERCURRENT_LEVEL, false},
+    {prop::OVERCURRENT_TIME, false},
+    {prop::VELOCITY_BW, false},
+    {prop::POSITION_BW, false},
+    {prop::INERTIA, false},
+    {prop::TORQUE_CONSTANT, false},
+    {prop::POS_NO_INTEGRAL, false},
+    {prop::CMD_FILTER_Q, false},
+    {prop::CMD_FILTER_FREQ, false},
+    {prop::FILTER_FLAGS, false},
+    {prop::OBSERVER_BYPASS, false},
+    {prop::POSITION_SCALE, true},
+    {prop::SECTOR_VOTES, false},
+    {prop::HOMED, false},
+    {prop::HOME_TORQUE, false},
+    {prop::HOME_VELOCITY, false},
+    {prop::HOME_VELOCITY_LIMIT, false},
+    {prop::ANGLE_LEAD, false},
+    {prop::POLES, false},
+    {prop::TEMP_LIMIT, false},
+    {prop::OVERTEMP, false},
+    {prop::STEP_CURRENT, false},
+    {prop::CURRENT_BW, true},
+    {prop::CUR_KP, true},
+    {prop::CUR_KI, true},
+    {prop::VOLTAGE_MODE, true},
 }};
 // 32-bit properties an input may set: bounds, travel, back-offs, the home target, the position.
-constexpr std::array<int16_t, 8> kTunables32 = {prop::LOWER_LIMIT,  prop::UPPER_LIMIT,
-                                                prop::TRAVEL,       prop::BACKOFF_LOW,
-                                                prop::BACKOFF_HIGH, prop::HOME_TARGET,
-                                                prop::COUNTS_PER_REV, prop::POSITION};
+constexpr std::array<int16_t, 8> kTunables32 = {
+    prop::LOWER_LIMIT,  prop::UPPER_LIMIT, prop::TRAVEL,         prop::BACKOFF_LOW,
+    prop::BACKOFF_HIGH, prop::HOME_TARGET, prop::COUNTS_PER_REV, prop::POSITION};
 
 enum Op : uint8_t {
   kMode,
@@ -140,8 +154,7 @@ enum Op : uint8_t {
 
 class Run {
  public:
-  explicit Run(uint8_t options)
-      : board_(std::make_unique<sim::SerialEeprom>(eepromConfig())) {
+  explicit Run(uint8_t options) : board_(std::make_unique<sim::SerialEeprom>(eepromConfig())) {
     std::vector<uint8_t> image(board_.eeprom->image().begin(), board_.eeprom->image().end());
     tools::writeFactoryImage(defaults(), kNode, image);
     const int16_t poles = kPoles[options & 7];
@@ -262,9 +275,8 @@ class Run {
     m.length = 1;
     m.data[0] = prop::FIRMWARE_ID;
     bool answered = false;
-    host_->onReceive([&](const sim::CanMessage& r, SimTime) {
-      answered |= r.id == (0x400u | kNode << 5 | 6u);
-    });
+    host_->onReceive(
+        [&](const sim::CanMessage& r, SimTime) { answered |= r.id == (0x400u | kNode << 5 | 6u); });
     host_->send(m);
     // A restart just commanded, or an EEPROM write in progress, may hold the answer back.
     const SimTime limit = world_.now() + fromMillis(50);
@@ -315,8 +327,8 @@ class Run {
   static int32_t value32(Reader& in) {
     const uint8_t how = in.u8();
     if (how < 32) {
-      static constexpr std::array<int32_t, 8> kExtremes32 = {
-          0, 1, -1, INT32_MAX, INT32_MIN, 4096, -4096, 1 << 30};
+      static constexpr std::array<int32_t, 8> kExtremes32 = {0,         1,    -1,    INT32_MAX,
+                                                             INT32_MIN, 4096, -4096, 1 << 30};
       return kExtremes32[how & 7];
     }
     if (how < 128) return static_cast<int32_t>(static_cast<int8_t>(in.u8())) * 64;
@@ -355,10 +367,12 @@ class Run {
     if (trace_ && periods_ % 4 == 0) {
       Node& n = node();
       const sim::Pmsm& plant = board_.drive.plant();
-      std::fprintf(stderr, "%8.3f ms mode %d cmd %d lim %d (%d %d %d) iq %.3f id %.3f w %.1f th %.3f\n",
+      std::fprintf(stderr,
+                   "%8.3f ms mode %d cmd %d lim %d (%d %d %d) iq %.3f id %.3f w %.1f th %.3f\n",
                    static_cast<double>(p.start_clk) / sim::kClocksPerMs, n.property[prop::MODE],
-                   n.drive.motor.cmdTorque, n.drive.motor.limTorque, n.property[prop::TORQUE_LIMIT], n.property[prop::TORQUE_MAX], n.property[prop::OVERCURRENT_LEVEL], plant.currentQ(),
-                   plant.currentD(), plant.shaftVelocity(), plant.shaftAngle());
+                   n.drive.motor.cmdTorque, n.drive.motor.limTorque, n.property[prop::TORQUE_LIMIT],
+                   n.property[prop::TORQUE_MAX], n.property[prop::OVERCURRENT_LEVEL],
+                   plant.currentQ(), plant.currentD(), plant.shaftVelocity(), plant.shaftAngle());
     }
     if (torqueChecked_) checkTorque(p.start_clk);
   }
@@ -369,7 +383,8 @@ class Run {
     const int16_t* property = n.property;
     const sim::Pmsm& plant = board_.drive.plant();
     if (homing_) {
-      homeTorque_ = std::max(homeTorque_, std::abs(static_cast<int32_t>(property[prop::HOME_TORQUE])));
+      homeTorque_ =
+          std::max(homeTorque_, std::abs(static_cast<int32_t>(property[prop::HOME_TORQUE])));
     }
     const double bound =
         torqueBound_.update(now, soak::TorqueBound::limitUnits(property, homeTorque_), plant);

@@ -4,9 +4,9 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <set>
-#include <ostream>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -82,10 +82,10 @@ sim::CanMessage sdoUpload(uint32_t n, ObjectRef o) {
 
 // An expedited download of four bytes.
 sim::CanMessage sdoDownload(uint32_t n, ObjectRef o, uint32_t value) {
-  return frame(0x600 | n, {0x23, static_cast<uint8_t>(o.index & 0xFF),
-                           static_cast<uint8_t>(o.index >> 8), o.sub,
-                           static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8 & 0xFF),
-                           static_cast<uint8_t>(value >> 16 & 0xFF), static_cast<uint8_t>(value >> 24)});
+  return frame(0x600 | n,
+               {0x23, static_cast<uint8_t>(o.index & 0xFF), static_cast<uint8_t>(o.index >> 8),
+                o.sub, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8 & 0xFF),
+                static_cast<uint8_t>(value >> 16 & 0xFF), static_cast<uint8_t>(value >> 24)});
 }
 
 // The candump's bytes: hashed as they come (FNV-1a), kept when asked.
@@ -122,8 +122,8 @@ int16_t word(const Image& image, int k) {
 
 // What the soak keeps of one node within a power cycle.
 struct Watch {
-  SimTime lastHeard = 0;      // the last reply or SDO response the node sent
-  SimTime probeSent = -1;     // the pending liveness get, -1 when none
+  SimTime lastHeard = 0;   // the last reply or SDO response the node sent
+  SimTime probeSent = -1;  // the pending liveness get, -1 when none
   SimTime nextProbe = 0;
   uint32_t resetsAtProbe = 0;
   // Per tunable property: every value a host set since the power came on, and the image's.
@@ -198,9 +198,8 @@ class Soak {
                                                &world.addHostEndpoint("hostB")};
     for (sim::HostEndpoint* h : hosts) h->keepHistory(false);
     // Each host hears every frame of the nodes (and the other host's); one of them checks.
-    hosts[0]->onReceive([this, &world](const sim::CanMessage& m, SimTime) {
-      checkReceived(m, world.now());
-    });
+    hosts[0]->onReceive(
+        [this, &world](const sim::CanMessage& m, SimTime) { checkReceived(m, world.now()); });
     world.runFor(fromMillis(5));  // start-up
     checkStarted();
     for (size_t i = 0; i < kNodes.size(); ++i) {
@@ -370,8 +369,8 @@ class Soak {
     const int32_t homeTorque = std::abs(static_cast<int32_t>(node(i).drive.limitedMT));
     board.drive.advanceTo(world.now());
     const sim::Pmsm& plant = board.drive.plant();
-    const double bound = torqueBounds_[i]->update(
-        world.now(), TorqueBound::limitUnits(property, homeTorque), plant);
+    const double bound =
+        torqueBounds_[i]->update(world.now(), TorqueBound::limitUnits(property, homeTorque), plant);
     if (std::fabs(plant.torque()) > bound) {
       fail("node " + std::to_string(kNodes[i]) + ": torque " + std::to_string(plant.torque()) +
            " N m beyond the " + std::to_string(bound) + " N m the limit of " +

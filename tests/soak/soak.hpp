@@ -25,18 +25,18 @@ struct SoakConfig {
   uint32_t seed = 1;
   sim::SimTime length = sim::fromMillis(2000);          // simulated, over all power cycles
   sim::SimTime meanCutInterval = sim::fromMillis(700);  // mean time between power cuts
-  bool keepCandump = true;  // a long run keeps only the candump's hash
+  bool keepCandump = true;                              // a long run keeps only the candump's hash
 };
 
 struct SoakResult {
-  std::string candump;  // every frame on the bus, each power cycle after the one before
+  std::string candump;       // every frame on the bus, each power cycle after the one before
   uint64_t candumpHash = 0;  // FNV-1a of those bytes, kept or not
   uint64_t framesSent = 0;
   uint64_t replies = 0;
   uint64_t powerCuts = 0;
   uint64_t resets = 0;
-  uint64_t dropped = 0;   // frames the nodes' rings dropped, counted
-  uint64_t probes = 0;    // liveness gets, not counted in framesSent
+  uint64_t dropped = 0;  // frames the nodes' rings dropped, counted
+  uint64_t probes = 0;   // liveness gets, not counted in framesSent
   sim::SimTime simulated = 0;
   std::string violation;  // the first invariant broken, empty if none
 };

@@ -51,7 +51,8 @@ TEST(Soak, DISABLED_Long) {
       static_cast<unsigned long long>(r.framesSent), static_cast<unsigned long long>(r.replies),
       static_cast<unsigned long long>(r.probes), static_cast<unsigned long long>(r.powerCuts),
       static_cast<unsigned long long>(r.resets), static_cast<unsigned long long>(r.dropped),
-      static_cast<unsigned long long>(r.candumpHash), r.violation.empty() ? "none" : r.violation.c_str());
+      static_cast<unsigned long long>(r.candumpHash),
+      r.violation.empty() ? "none" : r.violation.c_str());
   EXPECT_EQ(r.violation, "");
 }
 

@@ -72,8 +72,8 @@ class TorqueBound {
   // magnitude: a negative limit clamps to its own value), or `homeTorque` if larger, the largest
   // HOME_TORQUE a homing that may be running was started or continued with (0 when none).
   static int32_t limitUnits(const int16_t* property, int32_t homeTorque) {
-    const int32_t limit = std::abs(static_cast<int32_t>(
-        std::min(property[prop::TORQUE_LIMIT], property[prop::TORQUE_MAX])));
+    const int32_t limit = std::abs(
+        static_cast<int32_t>(std::min(property[prop::TORQUE_LIMIT], property[prop::TORQUE_MAX])));
     return std::max(limit, homeTorque);
   }
 
