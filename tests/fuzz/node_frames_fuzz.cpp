@@ -50,9 +50,9 @@
 #include <deque>
 #include <memory>
 #include <new>
-#include <utility>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "firmware/canopen/canopen.hpp"
@@ -108,7 +108,8 @@ const std::vector<uint8_t>& factoryImage(int nodeId) {
   static std::array<std::vector<uint8_t>, 32> images;
   std::vector<uint8_t>& image = images[static_cast<size_t>(nodeId & 31)];
   if (image.empty()) {
-    image.assign(tavrix::sim::SerialEepromConfig{}.size_bytes, tavrix::sim::SerialEeprom::kErasedByte);
+    image.assign(tavrix::sim::SerialEepromConfig{}.size_bytes,
+                 tavrix::sim::SerialEeprom::kErasedByte);
     tavrix::tools::writeFactoryImage(defaults(), nodeId, image);
   }
   return image;
@@ -116,7 +117,15 @@ const std::vector<uint8_t>& factoryImage(int nodeId) {
 
 bool isPair(int k) {
   switch (k) {
-    case 48: case 50: case 52: case 54: case 56: case 66: case 68: case 74: case 98:
+    case 48:
+    case 50:
+    case 52:
+    case 54:
+    case 56:
+    case 66:
+    case 68:
+    case 74:
+    case 98:
       return true;
     default:
       return false;
@@ -248,9 +257,9 @@ struct Station {
   std::deque<PendingGet> pending;  // gets taken and not yet answered, oldest first
   bool twoByteTaken = false;
   bool numberLoaded = false;  // a load of NODE_ID was taken: the property and the filter may differ
-  uint32_t overruns = 0;  // frames its controller lost in a full receive buffer
-  uint32_t unanswered = 0;  // gets passed over by the reply to a later one
-  uint32_t sources = 0;   // bit n: its number has had n in its five-bit field
+  uint32_t overruns = 0;      // frames its controller lost in a full receive buffer
+  uint32_t unanswered = 0;    // gets passed over by the reply to a later one
+  uint32_t sources = 0;       // bit n: its number has had n in its five-bit field
   std::vector<uint32_t> heartbeatIds;
   std::vector<uint32_t> pdoIds;  // bit 31: extended
 
@@ -301,9 +310,9 @@ class ArrivalObserver final : public tavrix::sim::CanEndpoint {
 };
 
 struct Run {
-  std::vector<int> ids;                          // first numbers of the nodes
-  std::vector<std::vector<uint8_t>> images;      // what each EEPROM holds at power-on
-  std::vector<tavrix::tools::Fault> faults;      // faults other than the power cut
+  std::vector<int> ids;                      // first numbers of the nodes
+  std::vector<std::vector<uint8_t>> images;  // what each EEPROM holds at power-on
+  std::vector<tavrix::tools::Fault> faults;  // faults other than the power cut
 };
 
 // One power-on of the bus: the nodes, a host that sends the input's frames, and the checks.
@@ -318,8 +327,7 @@ class Rig {
     for (size_t i = 0; i < run.ids.size(); ++i) {
       auto s = std::make_unique<Station>();
       s->firstId = run.ids[i];
-      s->board.reset(boardSlots().make(
-          i, std::make_unique<tavrix::sim::SerialEeprom>(eeprom)));
+      s->board.reset(boardSlots().make(i, std::make_unique<tavrix::sim::SerialEeprom>(eeprom)));
       s->board->eeprom->preload(0, run.images[i]);
       s->sim = &s->board->attach(world_, "node" + std::to_string(run.ids[i]));
       stations_.push_back(std::move(s));
@@ -339,8 +347,7 @@ class Rig {
       }
     }
     std::string error;
-    check(tavrix::tools::applyFaults(run.faults, world_, boards, applied_, &error),
-          "faults apply");
+    check(tavrix::tools::applyFaults(run.faults, world_, boards, applied_, &error), "faults apply");
   }
 
   tavrix::sim::World& world() { return world_; }
@@ -363,9 +370,7 @@ class Rig {
 
   ~Rig() { gSimulated += world_.now(); }
 
-  void send(const CanMessage& m) {
-    host_->send(m);
-  }
+  void send(const CanMessage& m) { host_->send(m); }
 
   // A frame has ended on the bus; the nodes have not taken it yet.
   void frameArrives(const CanMessage& m) {
@@ -413,7 +418,8 @@ class Rig {
   // Samples what a node's frames may carry: its number, its CANopen identifiers.
   void observe(Station& s) {
     tavrix::Node& node = s.node();
-    const auto number = static_cast<uint32_t>(static_cast<int32_t>(node.property[tavrix::prop::NODE_ID]));
+    const auto number =
+        static_cast<uint32_t>(static_cast<int32_t>(node.property[tavrix::prop::NODE_ID]));
     s.sources |= 1u << (number & 31);
     addOnce(s.heartbeatIds, (number | 0x700u) & 0x7FFu);
     tavrix::CommRing& ring = node.ring;
@@ -431,8 +437,8 @@ class Rig {
         if (row < 0) continue;
         const uint32_t cob = node.canopen.co_data[row].value;
         if ((cob & 0x80000000u) != 0) continue;  // not valid: never sent
-        addOnce(s.pdoIds, (cob & 0x20000000u) != 0 ? 0x80000000u | (cob & 0x1FFFFFFFu)
-                                                   : cob & 0x7FFu);
+        addOnce(s.pdoIds,
+                (cob & 0x20000000u) != 0 ? 0x80000000u | (cob & 0x1FFFFFFFu) : cob & 0x7FFu);
       }
     }
   }
@@ -481,8 +487,8 @@ class Rig {
     const auto byte = [&m](size_t i) -> uint8_t { return i < m.dataBytes() ? m.data[i] : 0; };
     const uint8_t b0 = byte(0);
     if ((b0 & 0x80) == 0) {
-      const bool liveness = s.awaiting && !m.extended && m.id == s.askId &&
-                            b0 == tavrix::prop::FIRMWARE_ID;
+      const bool liveness =
+          s.awaiting && !m.extended && m.id == s.askId && b0 == tavrix::prop::FIRMWARE_ID;
       s.pending.push_back({b0, s.twoByteTaken, liveness});
       s.askTaken = s.askTaken || liveness;
       return;
@@ -531,8 +537,8 @@ class Rig {
   // A frame node `s` sent: its own, well formed, and a reply answers a get it took.
   void checkSent(Station& s, const CanMessage& m) {
     tavrix::Node& node = s.node();
-    if (s.awaiting && !m.extended && m.id == s.awaitSdoId && m.length == 8 &&
-        m.data[0] == 0x42 && m.data[1] == 0x00 && m.data[2] == 0x10 && m.data[3] == 0) {
+    if (s.awaiting && !m.extended && m.id == s.awaitSdoId && m.length == 8 && m.data[0] == 0x42 &&
+        m.data[1] == 0x00 && m.data[2] == 0x10 && m.data[3] == 0) {
       s.answered = true;
     }
     const bool standard = !m.extended && !m.remote;
@@ -601,7 +607,9 @@ class Rig {
   tavrix::sim::HostEndpoint* host_ = nullptr;
 };
 
-void ArrivalObserver::onReceived(const CanMessage& m, SimTime) { rig_.frameArrives(m); }
+void ArrivalObserver::onReceived(const CanMessage& m, SimTime) {
+  rig_.frameArrives(m);
+}
 
 struct RigDeleter {
   void operator()(Rig* r) const { r->~Rig(); }
@@ -699,12 +707,23 @@ std::vector<tavrix::tools::Fault> faultsOf(const tavrix::fuzz::InputHeader& h) {
   std::vector<tavrix::tools::Fault> out;
   FaultKind kind;
   switch (h.fault) {
-    case FaultCode::kEepromAbsent: kind = FaultKind::kEepromAbsent; break;
-    case FaultCode::kEepromStuck: kind = FaultKind::kEepromStuck; break;
-    case FaultCode::kEepromBitFlips: kind = FaultKind::kEepromBitFlips; break;
-    case FaultCode::kEncoderAbsent: kind = FaultKind::kEncoderAbsent; break;
-    case FaultCode::kEncoderStuck: kind = FaultKind::kEncoderStuck; break;
-    default: return out;  // none, or the power cut (the harness itself cuts)
+    case FaultCode::kEepromAbsent:
+      kind = FaultKind::kEepromAbsent;
+      break;
+    case FaultCode::kEepromStuck:
+      kind = FaultKind::kEepromStuck;
+      break;
+    case FaultCode::kEepromBitFlips:
+      kind = FaultKind::kEepromBitFlips;
+      break;
+    case FaultCode::kEncoderAbsent:
+      kind = FaultKind::kEncoderAbsent;
+      break;
+    case FaultCode::kEncoderStuck:
+      kind = FaultKind::kEncoderStuck;
+      break;
+    default:
+      return out;  // none, or the power cut (the harness itself cuts)
   }
   tavrix::tools::Fault f;
   f.kind = kind;
@@ -720,7 +739,8 @@ std::vector<tavrix::tools::Fault> faultsOf(const tavrix::fuzz::InputHeader& h) {
 bool faultOn(const tavrix::fuzz::InputHeader& h, tavrix::fuzz::FaultCode code, int nodeId) {
   if (h.fault != code) return false;
   const int second = h.secondNode ? h.secondNodeId : tavrix::fuzz::InputHeader::kFirstNode;
-  return h.faultTarget == 2 || (h.faultTarget == 0 && nodeId == tavrix::fuzz::InputHeader::kFirstNode) ||
+  return h.faultTarget == 2 ||
+         (h.faultTarget == 0 && nodeId == tavrix::fuzz::InputHeader::kFirstNode) ||
          (h.faultTarget == 1 && nodeId == second);
 }
 
@@ -786,7 +806,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<SimTime> cut;
   if (h.fault == FaultCode::kPowerCut) {
     cut = std::max(h.faultStart_clk, firstStart);  // a cut during the start-up waits for its end
-    if (*cut >= lastAt) cut.reset();                // a cut after the input changes nothing
+    if (*cut >= lastAt) cut.reset();               // a cut after the input changes nothing
   }
   if (cut) {
     // The frames before the cut go to the first power-on, the rest to the second, which starts
