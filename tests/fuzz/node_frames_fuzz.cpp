@@ -648,8 +648,9 @@ void Rig::checkAlive(Station& s) {
     const int number = s.listensAt();
     const int8_t mode = s.node().ring.parseMode;
     const uint32_t sdoRx = s.node().canopen.sdoRx;
-    const bool reachable =
-        number >= 0 && (mode == 0 || (sdoRx & 0x7FFu) == (0x600u | (sdoRx & 0x7Fu)));
+    // (An SDO identifier is compared whole: a node number beyond 0x7F makes one no standard
+    // frame carries.)
+    const bool reachable = number >= 0 && (mode == 0 || (sdoRx & ~0x7Fu) == 0x600u);
     const uint32_t slave = sdoRx & 0x7Fu;
     if (!reachable || (mode == 1 && slave != static_cast<uint32_t>(number) && slave > 1)) {
       s.awaiting = false;
