@@ -100,9 +100,10 @@ TEST_F(BusChoice, LaterPythonCanFilesOverrideEarlierKeysAndOldBustypeCounts) {
 TEST(PythonCanFiles, AreLookedUpInPythonCansOrder) {
   const char* old = std::getenv("HOME");
   const std::string saved = old ? old : "";
-  ::setenv("HOME", "/home/eng", 1);
-  EXPECT_EQ(pythonCanConfigFiles(), (std::vector<std::string>{"/home/eng/can.conf", "/etc/can.conf",
-                                                              "/home/eng/.can", "/home/eng/.canrc"}));
+  ::setenv("HOME", "operator-home", 1);
+  EXPECT_EQ(pythonCanConfigFiles(),
+            (std::vector<std::string>{"operator-home/can.conf", "/etc/can.conf",
+                                      "operator-home/.can", "operator-home/.canrc"}));
   ::unsetenv("HOME");
   EXPECT_EQ(pythonCanConfigFiles(), (std::vector<std::string>{"/etc/can.conf"}));
   if (old) ::setenv("HOME", saved.c_str(), 1);

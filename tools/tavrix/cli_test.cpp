@@ -5,21 +5,13 @@
 #include <sstream>
 
 #include "tools/tavrix/config_file.hpp"
+#include "tools/tavrix/tool_run_test.hpp"
 
 namespace tavrix::cli {
 namespace {
 
-struct ToolRun {
-  int code;
-  std::string out, err;
-};
-ToolRun tool(const std::vector<std::string>& args) {
-  Environment env;
-  env.env = [](const char*) { return std::nullopt; };
-  std::ostringstream out, err;
-  const int code = runTool(args, out, err, env);
-  return {code, out.str(), err.str()};
-}
+using testing::tool;
+using testing::ToolRun;
 
 TEST(CommandLine, EveryVerbsHelpHasAnExample) {
   const std::vector<std::vector<std::string>> verbs = {

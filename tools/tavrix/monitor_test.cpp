@@ -7,6 +7,7 @@
 
 #include "tools/tavrix/bus.hpp"
 #include "tools/tavrix/cli.hpp"
+#include "tools/tavrix/tool_run_test.hpp"
 
 namespace tavrix::cli {
 namespace {
@@ -18,17 +19,8 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-struct ToolRun {
-  int code;
-  std::string out, err;
-};
-ToolRun tool(const std::vector<std::string>& args) {
-  Environment env;
-  env.env = [](const char*) { return std::nullopt; };
-  std::ostringstream out, err;
-  const int code = runTool(args, out, err, env);
-  return {code, out.str(), err.str()};
-}
+using testing::tool;
+using testing::ToolRun;
 
 // Recorded sessions on the twin (property gets, sets and replies of two nodes; a switch to
 // CANopen with SDO transfers, aborts and SYNC; a torque step recorded and dumped by the logger),
