@@ -48,11 +48,12 @@ int16_t statToWire(float v) {
 }  // namespace
 
 uint32_t PropertyProtocol::replyId() const {
-  // Kept to eleven bits: a number outside 0..31 (a set stores it unchanged) reaches the source
-  // field with its low five bits. A negative one would otherwise set bit 31, the driver's mark of
-  // an extended identifier, and the reply would go out as a 29-bit frame.
-  const auto node = static_cast<uint32_t>(static_cast<int32_t>(node_.property[prop::NODE_ID]));
-  return (0x400u | (node << 5) | kReplyGroup) & 0x7FFu;
+  // The source field is five bits wide, as in the logger's dump frames: a number outside 0..31
+  // (a set stores it unchanged) reaches it with its low five bits. A negative one would otherwise
+  // set bit 31, the driver's mark of an extended identifier, and the reply would go out as a
+  // 29-bit frame.
+  const auto node = static_cast<uint32_t>(node_.property[prop::NODE_ID]) & Node::kNodeNumberMask;
+  return 0x400u | (node << 5) | kReplyGroup;
 }
 
 // Context: main loop.
