@@ -48,6 +48,18 @@ constexpr int16_t kReferencePositionScale = 12800;
 // Simulated time the actions of one input may take, after start-up.
 constexpr SimTime kSpan = fromMillis(40);
 
+// Totals over a run, printed at exit: the long runs report the frames they sent.
+uint64_t gInputs = 0;
+uint64_t gFramesSent = 0;
+uint64_t gPeriods = 0;
+
+void printTotals() {
+  std::fprintf(stderr, "motor_plant_fuzz: %llu inputs, %llu frames sent, %llu PWM periods\n",
+               static_cast<unsigned long long>(gInputs),
+               static_cast<unsigned long long>(gFramesSent),
+               static_cast<unsigned long long>(gPeriods));
+}
+
 void check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "invariant violated: %s\n", what);
@@ -277,6 +289,7 @@ class Run {
     bool answered = false;
     host_->onReceive(
         [&](const sim::CanMessage& r, SimTime) { answered |= r.id == (0x400u | kNode << 5 | 6u); });
+    ++gFramesSent;
     host_->send(m);
     // A restart just commanded, or an EEPROM write in progress, may hold the answer back.
     const SimTime limit = world_.now() + fromMillis(50);
@@ -343,6 +356,7 @@ class Run {
     for (int b = 0; b < bytes; ++b) {
       m.data[2 + b] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * b));
     }
+    ++gFramesSent;
     host_->send(m);
   }
   void set16(int16_t k, int16_t value) { send(k, value, 2); }
@@ -360,6 +374,7 @@ class Run {
   // At every PWM period start: the compare values in force, the bridge, the torque.
   void onPeriod(const sim::PwmPeriod& p) {
     ++periods_;
+    ++gPeriods;
     for (const int16_t c : p.compare) {
       check(c >= p.start_value && c <= p.modulo, "compare value inside the PWM period");
     }
@@ -414,8 +429,14 @@ class Run {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::atexit(printTotals);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 256) return 0;  // long inputs add time, not new behaviour
+  ++gInputs;
   Reader in(data, size);
   Run run(in.u8());
   run.start();
