@@ -42,8 +42,19 @@ class TouchSet {
   }
   void mark(size_t i) { words_[i / 64] |= uint64_t{1} << (i % 64); }
   void clear(size_t i) { words_[i / 64] &= ~(uint64_t{1} << (i % 64)); }
+  // Whether any member is touched: the common case after an event is none or one.
+  bool any() const {
+    for (const uint64_t w : words_) {
+      if (w != 0) return true;
+    }
+    return false;
+  }
   // The first touched member at or after `from`, or kNone.
   size_t next(size_t from) const {
+    if (words_.size() == 1) {  // up to 64 members: one word, no loop
+      const uint64_t bits = from < 64 ? words_[0] & (~uint64_t{0} << from) : 0;
+      return bits != 0 ? static_cast<size_t>(__builtin_ctzll(bits)) : kNone;
+    }
     for (size_t w = from / 64; w < words_.size(); ++w) {
       uint64_t bits = words_[w];
       if (w == from / 64) bits &= ~uint64_t{0} << (from % 64);

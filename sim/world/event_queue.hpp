@@ -9,11 +9,14 @@
 // nothing in the steady state. Actions live in a pool of reusable slots (small callables stored
 // inline), and the order is a binary heap of (time, sequence) keys over those slots; a cancelled
 // event frees its slot at once and leaves a stale key that is dropped when it reaches the top.
+// The pool grows in chunks that never move, so an action is built in its slot by schedule() and
+// runs there: it is never moved after scheduling, even when it schedules more events while it
+// runs.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -43,14 +46,7 @@ class EventAction {
             typename = std::enable_if_t<!std::is_same_v<D, EventAction> &&
                                         std::is_invocable_r_v<void, D&>>>
   EventAction(F&& f) {  // NOLINT(google-explicit-constructor): lambdas convert implicitly
-    if constexpr (sizeof(D) <= kInlineBytes && alignof(D) <= alignof(std::max_align_t) &&
-                  std::is_nothrow_move_constructible_v<D>) {
-      ::new (static_cast<void*>(buf_)) D(std::forward<F>(f));
-      ops_ = &kInlineOps<D>;
-    } else {
-      *reinterpret_cast<D**>(buf_) = new D(std::forward<F>(f));
-      ops_ = &kHeapOps<D>;
-    }
+    construct(std::forward<F>(f));
   }
   EventAction(EventAction&& other) noexcept { take(other); }
   EventAction& operator=(EventAction&& other) noexcept {
@@ -64,6 +60,17 @@ class EventAction {
   EventAction& operator=(const EventAction&) = delete;
   ~EventAction() { reset(); }
 
+  // Replaces the callable with `f`, built in place (an EventAction is moved in).
+  template <typename F>
+  void emplace(F&& f) {
+    if constexpr (std::is_same_v<std::decay_t<F>, EventAction>) {
+      *this = std::move(f);
+    } else {
+      reset();
+      construct(std::forward<F>(f));
+    }
+  }
+
   explicit operator bool() const { return ops_ != nullptr; }
   void operator()() { ops_->invoke(buf_); }
   void reset() {
@@ -72,6 +79,18 @@ class EventAction {
   }
 
  private:
+  template <typename F, typename D = std::decay_t<F>>
+  void construct(F&& f) {
+    if constexpr (sizeof(D) <= kInlineBytes && alignof(D) <= alignof(std::max_align_t) &&
+                  std::is_nothrow_move_constructible_v<D>) {
+      ::new (static_cast<void*>(buf_)) D(std::forward<F>(f));
+      ops_ = &kInlineOps<D>;
+    } else {
+      *reinterpret_cast<D**>(buf_) = new D(std::forward<F>(f));
+      ops_ = &kHeapOps<D>;
+    }
+  }
+
   struct Ops {
     void (*invoke)(void* self);
     void (*relocate)(void* to, void* from);  // move-constructs at `to`, destroys `from`
@@ -105,43 +124,48 @@ class EventQueue {
  public:
   using Action = EventAction;
 
+  EventQueue() = default;
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
+
   SimTime now() const { return now_; }
 
-  // Runs `action` at `at`; a time in the past is taken as now.
-  EventId schedule(SimTime at, Action action) {
+  // Runs `action` (any `void()` callable, or an EventAction) at `at`; a time in the past is taken
+  // as now. The callable is built in its slot, where it stays until it has run or is cancelled.
+  template <typename F>
+  EventId schedule(SimTime at, F&& action) {
     if (at < now_) at = now_;
-    uint32_t slot;
-    if (free_.empty()) {
-      slot = static_cast<uint32_t>(slots_.size());
-      slots_.emplace_back();
-    } else {
-      slot = free_.back();
-      free_.pop_back();
-    }
+    const uint32_t slot = takeSlot();
     const EventId id{at, ++last_seq_, slot};
-    slots_[slot].seq = id.seq;
-    slots_[slot].action = std::move(action);
-    heap_.push_back(Key{at, id.seq, slot});
-    std::push_heap(heap_.begin(), heap_.end(), Later{});
+    Slot& s = slotAt(slot);
+    s.action.emplace(std::forward<F>(action));
+    s.seq = id.seq;
+    pushKey(Key{at, id.seq, slot});
     ++live_;
     return id;
   }
-  EventId scheduleAfter(SimTime delay_clk, Action action) {
-    return schedule(now_ + delay_clk, std::move(action));
+  template <typename F>
+  EventId scheduleAfter(SimTime delay_clk, F&& action) {
+    return schedule(now_ + delay_clk, std::forward<F>(action));
   }
 
-  // Removes the event if it has not run yet and clears `id`. Returns whether it was pending.
+  // Removes the event if it has not run yet and clears `id`. Returns whether it was pending (an
+  // event that is running is no longer pending: cancelling it from its own action does nothing).
   bool cancel(EventId& id) {
     const bool removed = pending(id);
     if (removed) {
-      release(id.slot).reset();
+      Slot& s = slotAt(id.slot);
+      s.seq = 0;
+      --live_;
+      s.action.reset();
+      free_.push_back(id.slot);
       dropStale();
     }
     id = EventId{};
     return removed;
   }
   bool pending(const EventId& id) const {
-    return id && id.slot < slots_.size() && slots_[id.slot].seq == id.seq;
+    return id && id.slot < slot_count_ && slotAt(id.slot).seq == id.seq;
   }
 
   bool empty() const { return live_ == 0; }
@@ -153,14 +177,25 @@ class EventQueue {
   bool runNext() {
     if (live_ == 0) return false;
     const Key first = heap_.front();
-    std::pop_heap(heap_.begin(), heap_.end(), Later{});
-    heap_.pop_back();
+    popKey();
     now_ = first.time;
-    // Out of the pool before it runs: the action may schedule (and grow the pool) or look
-    // itself up, and finds itself gone, as an event that has run.
-    Action action = std::move(release(first.slot));
+    // No longer pending while it runs: it may look itself up or cancel itself and finds itself
+    // gone, as an event that has run. Its slot is freed only after the run, so events it
+    // schedules take other slots and the action is not disturbed.
+    Slot& s = slotAt(first.slot);
+    s.seq = 0;
+    --live_;
     dropStale();
-    action();
+    struct Release {  // also when the action throws
+      EventQueue& q;
+      Slot& s;
+      uint32_t slot;
+      ~Release() {
+        s.action.reset();
+        q.free_.push_back(slot);
+      }
+    } release{*this, s, first.slot};
+    s.action();
     return true;
   }
 
@@ -172,7 +207,7 @@ class EventQueue {
 
  private:
   struct Slot {
-    uint64_t seq = 0;  // of the event it holds; 0 when free
+    uint64_t seq = 0;  // of the event it holds; 0 when free or running
     Action action;
   };
   struct Key {
@@ -180,32 +215,65 @@ class EventQueue {
     uint64_t seq;
     uint32_t slot;
   };
-  // Heap order: the earliest time, then the earliest scheduled, on top.
-  struct Later {
-    bool operator()(const Key& a, const Key& b) const {
-      return a.time != b.time ? a.time > b.time : a.seq > b.seq;
-    }
-  };
+  // The earlier of two keys: the earliest time, then the earliest scheduled.
+  static bool before(const Key& a, const Key& b) {
+    return a.time != b.time ? a.time < b.time : a.seq < b.seq;
+  }
+  static constexpr uint32_t kChunkBits = 6;
+  static constexpr uint32_t kChunkSlots = 1u << kChunkBits;
 
-  // Frees the slot for reuse; the action stays there until the caller moves or resets it.
-  Action& release(uint32_t slot) {
-    slots_[slot].seq = 0;
-    free_.push_back(slot);
-    --live_;
-    return slots_[slot].action;
+  Slot& slotAt(uint32_t slot) { return chunks_[slot >> kChunkBits][slot & (kChunkSlots - 1)]; }
+  const Slot& slotAt(uint32_t slot) const {
+    return chunks_[slot >> kChunkBits][slot & (kChunkSlots - 1)];
+  }
+  uint32_t takeSlot() {
+    if (free_.empty()) {
+      if (slot_count_ % kChunkSlots == 0) chunks_.push_back(std::make_unique<Slot[]>(kChunkSlots));
+      return slot_count_++;
+    }
+    const uint32_t slot = free_.back();
+    free_.pop_back();
+    return slot;
+  }
+
+  // A binary min-heap of keys (earliest on top).
+  void pushKey(const Key& key) {
+    size_t i = heap_.size();
+    heap_.push_back(key);
+    while (i > 0) {
+      const size_t parent = (i - 1) / 2;
+      if (!before(key, heap_[parent])) break;
+      heap_[i] = heap_[parent];
+      i = parent;
+    }
+    heap_[i] = key;
+  }
+  void popKey() {
+    const Key last = heap_.back();
+    heap_.pop_back();
+    const size_t n = heap_.size();
+    if (n == 0) return;
+    size_t i = 0;
+    for (;;) {
+      size_t child = 2 * i + 1;
+      if (child >= n) break;
+      if (child + 1 < n && before(heap_[child + 1], heap_[child])) ++child;
+      if (!before(heap_[child], last)) break;
+      heap_[i] = heap_[child];
+      i = child;
+    }
+    heap_[i] = last;
   }
   // Keys of cancelled events leave the top, so the top always names a pending event.
   void dropStale() {
-    while (!heap_.empty() && slots_[heap_.front().slot].seq != heap_.front().seq) {
-      std::pop_heap(heap_.begin(), heap_.end(), Later{});
-      heap_.pop_back();
-    }
+    while (!heap_.empty() && slotAt(heap_.front().slot).seq != heap_.front().seq) popKey();
   }
 
   SimTime now_ = 0;
   uint64_t last_seq_ = 0;
   size_t live_ = 0;
-  std::vector<Slot> slots_;
+  uint32_t slot_count_ = 0;
+  std::vector<std::unique_ptr<Slot[]>> chunks_;
   std::vector<uint32_t> free_;
   std::vector<Key> heap_;
 };

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace tavrix::sim {
@@ -102,6 +104,82 @@ TEST(EventQueue, LargeCallablesAndEventsScheduledWhileRunningKeepTheirOrder) {
   std::string expected = "PR";
   for (char c : {'a', 'b', 'c'}) expected += std::string(c == 'a' ? 34 : 33, c);
   EXPECT_EQ(log, expected);
+}
+
+TEST(EventQueue, ARunningActionKeepsItsStateWhileItSchedulesManyMoreAndCancelsItself) {
+  EventQueue q;
+  std::string log;
+  EventId self;
+  // State captured by value lives in the action's slot; the pool grows several chunks while the
+  // action runs and must not move it.
+  const std::string tag = "T";
+  self = q.schedule(10, [&, tag, count = 0]() mutable {
+    EXPECT_FALSE(q.pending(self));  // running: no longer pending
+    for (int i = 0; i < 300; ++i) q.schedule(11, [] {});
+    EXPECT_FALSE(q.cancel(self));  // cancelling itself does nothing
+    EXPECT_FALSE(self);
+    ++count;
+    log += tag + std::to_string(count);
+  });
+  const EventId later = q.schedule(12, [&] { log += "L"; });
+  ASSERT_TRUE(q.runNext());
+  EXPECT_EQ(log, "T1");
+  EXPECT_EQ(q.size(), 301u);
+  EXPECT_TRUE(q.pending(later));
+  while (q.runNext()) {
+  }
+  EXPECT_EQ(log, "T1L");
+  EXPECT_EQ(q.now(), 12);
+}
+
+TEST(EventQueue, ARunningActionCancelsOthersAndItsSlotIsFreedOnlyAfterItsRun) {
+  EventQueue q;
+  std::string log;
+  EventId victim = q.schedule(20, [&] { log += "v"; });
+  EventId first{};
+  EventId second{};
+  first = q.schedule(10, [&] {
+    // Scheduled while running: a new slot, never the running one's.
+    second = q.schedule(15, [&] { log += "s"; });
+    EXPECT_NE(second.slot, first.slot);
+    EXPECT_TRUE(q.cancel(victim));
+    log += "f";
+  });
+  while (q.runNext()) {
+  }
+  EXPECT_EQ(log, "fs");
+  // All three slots free again: the next three events reuse them, not new ones.
+  const EventId a = q.schedule(30, [] {});
+  const EventId b = q.schedule(30, [] {});
+  const EventId c = q.schedule(30, [] {});
+  EXPECT_LT(std::max({a.slot, b.slot, c.slot}), 3u);
+}
+
+TEST(EventQueue, AnActionThatThrowsIsDestroyedAndItsSlotFreed) {
+  EventQueue q;
+  auto owned = std::make_shared<int>(1);
+  q.schedule(10, [owned] { throw std::runtime_error("boom"); });
+  EXPECT_EQ(owned.use_count(), 2);
+  EXPECT_THROW(q.runNext(), std::runtime_error);
+  EXPECT_EQ(owned.use_count(), 1);
+  EXPECT_TRUE(q.empty());
+  bool ran = false;
+  const EventId next = q.schedule(20, [&] { ran = true; });
+  EXPECT_EQ(next.slot, 0u);
+  ASSERT_TRUE(q.runNext());
+  EXPECT_TRUE(ran);
+}
+
+TEST(EventQueue, EventActionsPassedAsSuchKeepTheirCallable) {
+  EventQueue q;
+  std::string log;
+  EventAction action([&] { log += "a"; });
+  q.schedule(5, std::move(action));
+  EXPECT_FALSE(action);  // NOLINT(bugprone-use-after-move): moved into the queue
+  q.scheduleAfter(1, EventAction([&] { log += "b"; }));
+  while (q.runNext()) {
+  }
+  EXPECT_EQ(log, "ba");
 }
 
 }  // namespace

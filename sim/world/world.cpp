@@ -88,6 +88,7 @@ void World::runTouchedNodes() {
   // Passes over the nodes in the order they were added, running each whose chip is touched
   // (or that has not started), until a whole pass runs none. A node touched by a run later in
   // the order runs in the same pass, one earlier in the order in the next pass.
+  if (!touched_.any()) return;  // an internal step of a peripheral touches no chip
   size_t from = 0;
   for (;;) {
     const size_t i = touched_.next(from);
