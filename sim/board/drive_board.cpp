@@ -21,8 +21,10 @@ constexpr std::array<platform::Pin, 6> kGatePins = {platform::pins::PTC1, platfo
                                                     platform::pins::PTC3, platform::pins::PTC4,
                                                     platform::Pin{3, 4},  platform::Pin{3, 5}};
 
+constexpr double kSecondsPerClock = 1.0 / static_cast<double>(kBusClockHz);
+
 double seconds(SimTime clk) {
-  return static_cast<double>(clk) / static_cast<double>(kBusClockHz);
+  return static_cast<double>(clk) * kSecondsPerClock;
 }
 
 }  // namespace
@@ -181,6 +183,24 @@ void DriveBoard::computeEdges() {
       if (high && low) shorts_[i] = static_cast<uint8_t>(shorts_[i] | (1u << k));
     }
   }
+  // An edge of one switch may leave every leg as it was (a dead time after a period start with
+  // no pulse before it, a pulse of zero width): the plant need not stop there.
+  size_t kept = 1;
+  for (size_t i = 1; i < interval_count_; ++i) {
+    if (legs_[i] == legs_[kept - 1] && shorts_[i] == shorts_[kept - 1]) continue;
+    bounds_[kept] = bounds_[i];
+    legs_[kept] = legs_[i];
+    shorts_[kept] = shorts_[i];
+    ++kept;
+  }
+  interval_count_ = kept;
+  open_ = 0;
+  for (size_t i = 0; i < interval_count_; ++i) {
+    const LegStates& l = legs_[i];
+    if (l[0] == LegState::kOff || l[1] == LegState::kOff || l[2] == LegState::kOff) {
+      open_ |= 1u << i;
+    }
+  }
   cursor_ = 0;
 }
 
@@ -234,10 +254,37 @@ void DriveBoard::advanceTo(SimTime t) {
     uint8_t shorts;
     const SimTime rel = now_clk_ - period_.start_clk;
     if (table && rel >= 0 && rel < length) {
-      const size_t i = intervalAt(static_cast<int32_t>(rel));
-      if (i + 1 < interval_count_) until = std::min(until, period_.start_clk + bounds_[i + 1]);
+      size_t i = intervalAt(static_cast<int32_t>(rel));
       legs = legs_[i];
       shorts = shorts_[i];
+      if (i + 1 < interval_count_) until = std::min(until, period_.start_clk + bounds_[i + 1]);
+      // A dead time whose diodes surely conduct throughout leaves each open leg where the
+      // switch of the interval next to it holds it: such intervals are one circuit, taken as
+      // one step no longer than the plant's longest (so no step's length limit changes). An
+      // open leg's diode must conduct from now to the end of its interval.
+      const bool open_here = (open_ >> i & 1u) != 0;
+      const bool open_next = i + 1 < interval_count_ && (open_ >> (i + 1) & 1u) != 0;
+      if (open_here || (open_next && until < t)) {
+        const SimTime limit = std::min(t, now_clk_ + kMergeSpan_clk);
+        LegStates held = legs;
+        if (until <= limit &&
+            plant_.diodeHeldLegs(held, board_.bus_v, seconds(until - now_clk_))) {
+          while (until < limit && i + 1 < interval_count_) {
+            const SimTime end = i + 2 < interval_count_
+                                    ? std::min(limit, period_.start_clk + bounds_[i + 2])
+                                    : limit;
+            LegStates next = legs_[i + 1];
+            if (!plant_.diodeHeldLegs(next, board_.bus_v, seconds(end - now_clk_)) ||
+                next != held) {
+              break;
+            }
+            ++i;
+            cursor_ = i;
+            until = end;
+          }
+          legs = held;
+        }
+      }
     } else {
       if (timed) {
         const int32_t* begin = edges_.data();

@@ -58,6 +58,8 @@ class DriveBoard final : public AnalogSource {
  public:
   static constexpr SimTime kDeadTime_clk = 17;
   static constexpr uint8_t kPwmFunction = 4;
+  // The longest span of intervals with the same circuit the plant takes as one step.
+  static constexpr SimTime kMergeSpan_clk = 200;
 
   DriveBoard(const PlantParams& plant, const BoardParams& board);
   DriveBoard(const DriveBoard&) = delete;
@@ -155,6 +157,7 @@ class DriveBoard final : public AnalogSource {
   std::array<LegStates, 16> legs_{};
   std::array<uint8_t, 16> shorts_{};
   size_t interval_count_ = 0;
+  uint32_t open_ = 0;  // bit i: some leg of interval i has neither switch on
   size_t cursor_ = 0;  // the interval of the last lookup; steps go forward through the period
   std::array<GatePin, 6> gates_{};
   bool any_pwm_ = false;      // some gate pin routed to the timer

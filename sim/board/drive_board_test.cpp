@@ -196,6 +196,44 @@ TEST(DriveBoard, StepsThePlantWithTheLegsThePinsGiveBetweenEdges) {
   EXPECT_GE(shoot_through, 1u);
 }
 
+// With real windings (a fraction of a millihenry) and currents of amperes, each dead time's
+// diodes conduct throughout, and the board steps it together with the interval next to it; with
+// currents near zero it steps the open legs exactly. Either way the currents match a plant
+// stepped once per interval of constant legs, open legs left open.
+TEST(DriveBoard, MergedDeadTimesMatchAPlantSteppedIntervalByInterval) {
+  PlantParams plant;
+  plant.motor.inertia_kgm2 = 1e9;
+  for (const double amperes : {3.0, 0.004}) {
+    DriveBoard board(plant, quietBoard());
+    DriveBoard pins(plant, quietBoard());
+    Pmsm reference(plant);
+    for (DriveBoard* b : {&board, &pins}) {
+      b->setGatePins(allPwm());
+      b->setPeriod(measurementPeriod());  // the plant now at the period's start
+      b->plant().setCurrents(amperes, amperes * 0.5 / (0.5 * std::sqrt(3.0)));
+    }
+    reference.setCurrents(amperes, amperes * 0.5 / (0.5 * std::sqrt(3.0)));
+    const SimTime end = kStart + 1000;
+    LegStates legs = pins.legStates();
+    SimTime from = kStart;
+    int intervals = 0;
+    for (SimTime t = kStart + 1; t <= end; ++t) {
+      pins.advanceTo(t);
+      if (t < end && pins.legStates() == legs) continue;
+      reference.step(legs, quietBoard().bus_v, static_cast<double>(t - from) / kBusClockHz);
+      legs = pins.legStates();
+      from = t;
+      ++intervals;
+    }
+    EXPECT_GE(intervals, 10);  // the period's pulses and dead times
+    board.advanceTo(end);
+    for (size_t k = 0; k < 3; ++k) {
+      EXPECT_NEAR(board.plant().phaseCurrents()[k], reference.phaseCurrents()[k], 1e-6)
+          << amperes << " A, phase " << k;
+    }
+  }
+}
+
 // Idle levels (even pins high, odd pins low; active low) turn on every low side: the shorted
 // windings brake a turning shaft harder than an open bridge lets friction alone.
 TEST(DriveBoard, IdleLevelsShortThePhasesAndBrake) {

@@ -19,7 +19,7 @@ constexpr uint32_t kResyncSteps = 64;
 // are exact to double precision's last bits and much cheaper than the library call.
 double decayOver(double x) {
   if (x > 0.02) return std::exp(-x);
-  return 1.0 - x * (1.0 - x * (0.5 - x * (1.0 / 6.0 - x * (1.0 / 24.0 - x / 120.0))));
+  return 1.0 - x * (1.0 - x * (0.5 - x * (1.0 / 6.0 - x * (1.0 / 24.0 - x * (1.0 / 120.0)))));
 }
 
 double sign(double x) {
@@ -31,7 +31,44 @@ double sign(double x) {
 Pmsm::Pmsm(const PlantParams& params) : params_(params) {
   angle_rad_ = params.axis.initial_angle_rad;
   winding_c_ = params.thermal.ambient_c;
+  inv_inductance_ = 1.0 / params.motor.inductance_h;
+  inv_inertia_ = 1.0 / params.motor.inertia_kgm2;
+  inv_capacity_ = 1.0 / params.thermal.capacity_j_per_k;
+  inv_thermal_resistance_ = 1.0 / params.thermal.resistance_k_per_w;
+  holdResistance();
   syncAngle();
+}
+
+void Pmsm::holdResistance() {
+  const MotorParams& m = params_.motor;
+  r_ohm_ = m.resistance_ohm * (1.0 + m.resistance_tempco_per_k * (winding_c_ - 25.0));
+  r_over_l_ = r_ohm_ * inv_inductance_;
+  inv_r_ = 1.0 / r_ohm_;
+}
+
+void Pmsm::updateTemperature() {
+  // Copper losses in, conduction to ambient out, over the time since the last update.
+  const double ambient = params_.thermal.ambient_c;
+  winding_c_ += (1.5 * r_ohm_ * loss_a2s_ -
+                 pending_s_ * (winding_c_ - ambient) * inv_thermal_resistance_) *
+                inv_capacity_;
+  loss_a2s_ = 0.0;
+  pending_s_ = 0.0;
+  holdResistance();
+}
+
+double Pmsm::windingTemperature() const {
+  const double ambient = params_.thermal.ambient_c;
+  return winding_c_ + (1.5 * r_ohm_ * loss_a2s_ -
+                       pending_s_ * (winding_c_ - ambient) * inv_thermal_resistance_) *
+                          inv_capacity_;
+}
+
+void Pmsm::setWindingTemperature(double c) {
+  winding_c_ = c;
+  loss_a2s_ = 0.0;
+  pending_s_ = 0.0;
+  holdResistance();
 }
 
 void Pmsm::syncAngle() {
@@ -69,11 +106,6 @@ double Pmsm::torque() const {
   return 1.5 * params_.motor.pole_pairs * params_.motor.flux_linkage_wb * currentQ();
 }
 
-double Pmsm::resistanceNow() const {
-  const MotorParams& m = params_.motor;
-  return m.resistance_ohm * (1.0 + m.resistance_tempco_per_k * (winding_c_ - 25.0));
-}
-
 bool Pmsm::quiescent(const LegStates& legs) const {
   if (i_alpha_ != 0.0 || i_beta_ != 0.0 || omega_rad_s_ != 0.0) return false;
   // Equal legs put no voltage across the windings.
@@ -86,9 +118,13 @@ bool Pmsm::quiescent(const LegStates& legs) const {
 void Pmsm::step(const LegStates& legs, double bus_v, double dt_s) {
   if (quiescent(legs)) {
     // Nothing moves and no current flows: only the winding cools, exactly.
+    if (pending_s_ > 0.0) updateTemperature();
     const ThermalParams& th = params_.thermal;
-    const double tau = th.resistance_k_per_w * th.capacity_j_per_k;
-    winding_c_ = th.ambient_c + (winding_c_ - th.ambient_c) * decayOver(dt_s / tau);
+    if (winding_c_ != th.ambient_c) {
+      const double tau = th.resistance_k_per_w * th.capacity_j_per_k;
+      winding_c_ = th.ambient_c + (winding_c_ - th.ambient_c) * decayOver(dt_s / tau);
+      holdResistance();
+    }
     return;
   }
   while (dt_s > 0.0) {
@@ -149,8 +185,8 @@ void Pmsm::openLegsStep(const LegStates& legs, double bus_v, double e_alpha, dou
         if (floating[k]) v[k] = std::clamp(neutral + emf[k], 0.0, bus_v);
       }
     }
-    const double v_alpha = (2.0 * v[0] - v[1] - v[2]) / 3.0;
-    const double v_beta = (v[1] - v[2]) / kSqrt3;
+    const double v_alpha = (2.0 * v[0] - v[1] - v[2]) * (1.0 / 3.0);
+    const double v_beta = (v[1] - v[2]) * (1.0 / kSqrt3);
     // Exact RL response to a constant voltage over the step.
     i_alpha_ = i_alpha_ * decay + (v_alpha - e_alpha) * gain;
     i_beta_ = i_beta_ * decay + (v_beta - e_beta) * gain;
@@ -180,6 +216,27 @@ void Pmsm::openLegsStep(const LegStates& legs, double bus_v, double e_alpha, dou
   }
 }
 
+bool Pmsm::diodeHeldLegs(LegStates& legs, double bus_v, double horizon_s) const {
+  if (legs[0] != LegState::kOff && legs[1] != LegState::kOff && legs[2] != LegState::kOff) {
+    return true;
+  }
+  // A bound on |di/dt| of a phase: a leg's voltage against the star point is at most two
+  // thirds of the bus, the phase's back-EMF at most the flux linkage times the electrical
+  // speed, and its resistive drop shrinks the current's distance from zero only by its own
+  // share (counted in full).
+  const MotorParams& m = params_.motor;
+  const double emf = std::fabs(m.pole_pairs * omega_rad_s_ * m.flux_linkage_wb);
+  const std::array<double, 3> i = phaseCurrents();
+  for (size_t k = 0; k < 3; ++k) {
+    if (legs[k] != LegState::kOff) continue;
+    const double rate = (bus_v * (2.0 / 3.0) + emf + r_ohm_ * std::fabs(i[k])) * inv_inductance_;
+    if (std::fabs(i[k]) <= rate * horizon_s + kZeroCurrent_a) return false;
+    // Current into the motor flows up through the low side's diode: the leg sits at 0 V.
+    legs[k] = i[k] > 0.0 ? LegState::kLow : LegState::kHigh;
+  }
+  return true;
+}
+
 const Pmsm::DrivenVoltage& Pmsm::drivenVoltage(const LegStates& legs, double bus_v) {
   const uint64_t bus_bits = std::bit_cast<uint64_t>(bus_v);
   if (bus_bits != driven_bus_bits_) {
@@ -204,7 +261,6 @@ const Pmsm::DrivenVoltage& Pmsm::drivenVoltage(const LegStates& legs, double bus
 void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
   const MotorParams& m = params_.motor;
   const double p = m.pole_pairs;
-  const double r = resistanceNow();
 
   // Back-EMF at the middle of the step: the angle advanced by half the step's rotation.
   const double half = 0.5 * p * omega_rad_s_ * h;
@@ -214,8 +270,8 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
   const double e_alpha = -we_lambda * sin_mid;
   const double e_beta = we_lambda * cos_mid;
 
-  const double decay = decayOver(h * r / m.inductance_h);
-  const double gain = (1.0 - decay) / r;
+  const double decay = decayOver(h * r_over_l_);
+  const double gain = (1.0 - decay) * inv_r_;
   const bool all_driven =
       legs[0] != LegState::kOff && legs[1] != LegState::kOff && legs[2] != LegState::kOff;
   if (all_driven) {
@@ -227,11 +283,10 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
     openLegsStep(legs, bus_v, e_alpha, e_beta, decay, gain);
   }
 
-  // Winding temperature: copper losses in, conduction to ambient out.
-  const ThermalParams& th = params_.thermal;
-  const double loss_w = 1.5 * r * (i_alpha_ * i_alpha_ + i_beta_ * i_beta_);
-  winding_c_ +=
-      h * (loss_w - (winding_c_ - th.ambient_c) / th.resistance_k_per_w) / th.capacity_j_per_k;
+  // Copper loss, applied to the winding now and then.
+  loss_a2s_ += (i_alpha_ * i_alpha_ + i_beta_ * i_beta_) * h;
+  pending_s_ += h;
+  if (pending_s_ >= kThermalStep_s) updateTemperature();
 
   // Mechanics.
   const AxisParams& ax = params_.axis;
@@ -244,7 +299,7 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
               ax.stop_damping_nms * omega_rad_s_;
   }
   const double drive_nm = torque() + load_nm_ + stop_nm - m.viscous_nms * omega_rad_s_;
-  const double accel = h / m.inertia_kgm2;
+  const double accel = h * inv_inertia_;
   if (omega_rad_s_ != 0.0) {
     const double next = omega_rad_s_ + (drive_nm - m.coulomb_nm * sign(omega_rad_s_)) * accel;
     // Dry friction stops the shaft; it does not reverse it.
@@ -261,8 +316,8 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
   } else {
     const double d = p * d_angle;
     const double d2 = d * d;
-    const double c = 1.0 - d2 * (0.5 - d2 / 24.0);
-    const double s = d * (1.0 - d2 * (1.0 / 6.0 - d2 / 120.0));
+    const double c = 1.0 - d2 * (0.5 - d2 * (1.0 / 24.0));
+    const double s = d * (1.0 - d2 * (1.0 / 6.0 - d2 * (1.0 / 120.0)));
     const double next_cos = cos_e_ * c - sin_e_ * s;
     sin_e_ = sin_e_ * c + cos_e_ * s;
     cos_e_ = next_cos;

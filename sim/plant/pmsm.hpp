@@ -7,6 +7,11 @@
 // i_alpha is phase A's current). Over a step of constant leg voltages the RL circuit is solved
 // exactly; the back-EMF is taken at the step's middle angle and the rotor's mechanics advance by
 // a semi-implicit Euler step, so steps of a few microseconds are accurate and stable.
+//
+// The winding's thermal time constant is seconds, a step's length microseconds: the copper loss
+// is summed over the steps and applied to the temperature every kThermalStep_s, and the
+// resistance the electrical steps use follows the temperature at those instants. That keeps the
+// temperature out of each step's chain of dependent arithmetic (the plant's hot path).
 // Deterministic: the same steps give the same bits.
 #pragma once
 
@@ -63,6 +68,15 @@ class Pmsm {
   // longer than kMaxStep_s are split.
   void step(const LegStates& legs, double bus_v, double dt_s);
 
+  // Replaces each open leg of `legs` by the level its conducting free-wheeling diode holds it
+  // at, when that diode surely conducts for the next `horizon_s` seconds on a bus of `bus_v`
+  // volts: its phase current is farther from zero than any voltage across the winding could move
+  // it in that time. Returns false, leaving `legs` as it may be, when an open leg's current
+  // could reach zero (the leg may float or its diode block: it needs the exact treatment).
+  // A step with the returned legs is then the same circuit as one with the open legs, so steps
+  // across a dead time may be taken as one.
+  bool diodeHeldLegs(LegStates& legs, double bus_v, double horizon_s) const;
+
   // External load torque on the shaft, N m (positive drives the angle up).
   void setLoadTorque(double nm) { load_nm_ = nm; }
   // Moves the hard stops (an infinite angle removes one, as when a stop breaks off the axis).
@@ -79,20 +93,24 @@ class Pmsm {
   double shaftAngle() const { return angle_rad_; }  // mechanical, radians, unbounded
   double shaftVelocity() const { return omega_rad_s_; }
   double electricalAngle() const;  // radians, in [-pi, pi)
-  double windingTemperature() const { return winding_c_; }
+  // Includes the loss summed since the last thermal update.
+  double windingTemperature() const;
   double torque() const;  // electromagnetic, N m
-  double resistanceNow() const;
+  // The phase resistance the electrical steps use now (at the last thermal update's temperature).
+  double resistanceNow() const { return r_ohm_; }
   const PlantParams& params() const { return params_; }
 
   // Test and scenario set-up.
   void setShaft(double angle_rad, double velocity_rad_s);
-  void setWindingTemperature(double c) { winding_c_ = c; }
+  void setWindingTemperature(double c);
   void setCurrents(double i_alpha, double i_beta) {
     i_alpha_ = i_alpha;
     i_beta_ = i_beta;
   }
 
   static constexpr double kMaxStep_s = 5e-6;
+  // How often the summed copper loss heats the winding (and its resistance is taken anew).
+  static constexpr double kThermalStep_s = 20e-6;
 
  private:
   // The stator voltage (alpha, beta) of legs that are all held by a switch: a handful of
@@ -108,6 +126,10 @@ class Pmsm {
   // At rest with no current and nothing to move it: a step changes only the temperature.
   bool quiescent(const LegStates& legs) const;
   void syncAngle();
+  // Applies the loss summed since the last update to the winding temperature.
+  void updateTemperature();
+  // The resistance and what derives from it, at the winding's present temperature.
+  void holdResistance();
 
   PlantParams params_;
   double i_alpha_ = 0.0;
@@ -115,6 +137,16 @@ class Pmsm {
   double omega_rad_s_ = 0.0;
   double angle_rad_ = 0.0;
   double winding_c_ = 25.0;
+  double loss_a2s_ = 0.0;   // sum of (i_alpha^2 + i_beta^2) h since the last thermal update
+  double pending_s_ = 0.0;  // time since the last thermal update
+  // Constants of the parameters, and the resistance in force with its derived values.
+  double inv_inductance_ = 0.0;
+  double inv_inertia_ = 0.0;
+  double inv_capacity_ = 0.0;
+  double inv_thermal_resistance_ = 0.0;
+  double r_ohm_ = 0.0;
+  double r_over_l_ = 0.0;
+  double inv_r_ = 0.0;
   double load_nm_ = 0.0;
   // cos and sin of the electrical angle, advanced by rotation and resynchronised now and then.
   double cos_e_ = 1.0;

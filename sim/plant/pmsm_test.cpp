@@ -207,5 +207,73 @@ TEST(Pmsm, SameStepsGiveTheSameBits) {
   EXPECT_EQ(a.windingTemperature(), b.windingTemperature());
 }
 
+// An open leg is replaced by the level its diode holds it at only when that diode surely
+// conducts over the whole horizon; one current near zero keeps the exact treatment.
+TEST(Pmsm, DiodeHeldLegsOnlyWhereTheCurrentCannotReachZero) {
+  const PlantParams p = lockedRotor();
+  constexpr LegState H = LegState::kHigh, L = LegState::kLow, O = LegState::kOff;
+  // i_beta for phase B = -1 A with phase A at 3 A (C at -2 A).
+  const double beta_b_minus_1 = 0.5 / (0.5 * std::sqrt(3.0));
+  struct Case {
+    const char* what;
+    double i_alpha, i_beta, horizon_s;
+    LegStates legs;
+    bool held;
+    LegStates expect;
+  } cases[] = {
+      {"all driven: unchanged", 0.0, 0.0, 5e-6, {H, L, L}, true, {H, L, L}},
+      {"A carries 3 A into the motor: its low diode", 3.0, beta_b_minus_1, 0.5e-6, {O, H, L}, true,
+       {L, H, L}},
+      {"B carries -1 A out: its high diode", 3.0, beta_b_minus_1, 0.5e-6, {H, O, L}, true,
+       {H, H, L}},
+      {"two open legs, both conducting", 3.0, beta_b_minus_1, 0.5e-6, {O, O, H}, true, {L, H, H}},
+      {"1 mA may reach zero", 1e-3, 0.0, 0.5e-6, {O, L, H}, false, {}},
+      {"3 A over a long horizon may reach zero", 3.0, beta_b_minus_1, 1e-3, {O, H, L}, false, {}},
+      {"no current at all", 0.0, 0.0, 0.5e-6, {O, O, O}, false, {}},
+  };
+  for (const Case& c : cases) {
+    Pmsm m(p);
+    m.setCurrents(c.i_alpha, c.i_beta);
+    LegStates legs = c.legs;
+    EXPECT_EQ(m.diodeHeldLegs(legs, 24.0, c.horizon_s), c.held) << c.what;
+    if (c.held) EXPECT_EQ(legs, c.expect) << c.what;
+  }
+}
+
+// A leg held by its conducting diode is the same circuit as the open leg: a step either way
+// ends with the same currents.
+TEST(Pmsm, AStepWithDiodeHeldLegsMatchesTheOpenLegStep) {
+  const PlantParams p = lockedRotor();
+  Pmsm open(p), held(p);
+  for (Pmsm* m : {&open, &held}) m->setCurrents(3.0, 0.5 / (0.5 * std::sqrt(3.0)));
+  LegStates legs = {LegState::kOff, LegState::kHigh, LegState::kOff};
+  LegStates resolved = legs;
+  ASSERT_TRUE(held.diodeHeldLegs(resolved, 24.0, 0.5e-6));
+  open.step(legs, 24.0, 0.5e-6);
+  held.step(resolved, 24.0, 0.5e-6);
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(open.phaseCurrents()[k], held.phaseCurrents()[k], 1e-12) << k;
+  }
+}
+
+// The loss summed between thermal updates already shows in the temperature read, and the
+// resistance the steps use follows the temperature at the updates.
+TEST(Pmsm, TemperatureReadIncludesTheLossSinceTheLastUpdate) {
+  PlantParams p = lockedRotor();
+  p.motor.resistance_tempco_per_k = 0.00393;
+  p.thermal.capacity_j_per_k = 1e-4;  // heats fast
+  Pmsm m(p);
+  const double r0 = m.resistanceNow();
+  m.step(kAHighOthersLow, 24.0, 0.25 * Pmsm::kThermalStep_s);  // before the first update
+  EXPECT_GT(m.windingTemperature(), p.thermal.ambient_c);
+  EXPECT_EQ(m.resistanceNow(), r0);
+  m.step(kAHighOthersLow, 24.0, 100 * Pmsm::kThermalStep_s);
+  const double t = m.windingTemperature();
+  EXPECT_GT(t, p.thermal.ambient_c + 1.0);
+  EXPECT_NEAR(m.resistanceNow(),
+              p.motor.resistance_ohm * (1 + p.motor.resistance_tempco_per_k * (t - 25.0)),
+              0.01 * r0);
+}
+
 }  // namespace
 }  // namespace tavrix::sim
