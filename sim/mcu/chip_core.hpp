@@ -44,6 +44,7 @@ class TouchSet {
   void clear(size_t i) { words_[i / 64] &= ~(uint64_t{1} << (i % 64)); }
   // Whether any member is touched: the common case after an event is none or one.
   bool any() const {
+    if (words_.size() == 1) return words_[0] != 0;
     for (const uint64_t w : words_) {
       if (w != 0) return true;
     }

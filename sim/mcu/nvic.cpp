@@ -26,19 +26,4 @@ const char* irqName(Irq irq) {
   return "?";
 }
 
-std::optional<Irq> Nvic::nextReady(uint8_t running_level) const {
-  std::optional<Irq> best;
-  uint8_t best_level = running_level;
-  for (uint32_t bits = ready_; bits != 0; bits &= bits - 1) {
-    const size_t i = static_cast<size_t>(__builtin_ctz(bits));
-    const Line& l = lines_[i];
-    // Strictly more urgent than the best so far: the first in vector order wins a tie.
-    if (l.level < best_level) {
-      best = static_cast<Irq>(i);
-      best_level = l.level;
-    }
-  }
-  return best;
-}
-
 }  // namespace tavrix::sim

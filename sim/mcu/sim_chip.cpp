@@ -89,8 +89,9 @@ uint8_t SimChip::Cpu_ReadMaskAndBlock() {
 void SimChip::Cpu_RestoreMask(uint8_t mask) {
   core_.countCall();
   primask_ = mask != 0 ? 1 : 0;
-  // Unmasking is a delivery point: what became pending meanwhile runs right here.
-  deliverPending();
+  // Unmasking is a delivery point: what became pending meanwhile runs right here (mostly
+  // nothing is pending).
+  if (primask_ == 0 && core_.nvic().anyReady()) deliverPending();
 }
 
 bool SimChip::deliverable() const {

@@ -74,7 +74,7 @@ class EventAction {
   explicit operator bool() const { return ops_ != nullptr; }
   void operator()() { ops_->invoke(buf_); }
   void reset() {
-    if (ops_ != nullptr) ops_->destroy(buf_);
+    if (ops_ != nullptr && ops_->destroy != nullptr) ops_->destroy(buf_);
     ops_ = nullptr;
   }
 
@@ -94,7 +94,7 @@ class EventAction {
   struct Ops {
     void (*invoke)(void* self);
     void (*relocate)(void* to, void* from);  // move-constructs at `to`, destroys `from`
-    void (*destroy)(void* self);
+    void (*destroy)(void* self);  // null: nothing to do (trivially destructible)
   };
   template <typename D>
   static constexpr Ops kInlineOps{
@@ -103,7 +103,9 @@ class EventAction {
         ::new (to) D(std::move(*static_cast<D*>(from)));
         static_cast<D*>(from)->~D();
       },
-      [](void* s) { static_cast<D*>(s)->~D(); }};
+      std::is_trivially_destructible_v<D>
+          ? nullptr
+          : static_cast<void (*)(void*)>([](void* s) { static_cast<D*>(s)->~D(); })};
   template <typename D>
   static constexpr Ops kHeapOps{
       [](void* s) { (**static_cast<D**>(s))(); },
@@ -140,7 +142,7 @@ class EventQueue {
     Slot& s = slotAt(slot);
     s.action.emplace(std::forward<F>(action));
     s.seq = id.seq;
-    pushKey(Key{at, id.seq, slot});
+    pushKey(Key{at, id.seq, &s});
     ++live_;
     return id;
   }
@@ -158,7 +160,7 @@ class EventQueue {
       s.seq = 0;
       --live_;
       s.action.reset();
-      free_.push_back(id.slot);
+      free_.push_back(s.index);
       dropStale();
     }
     id = EventId{};
@@ -182,19 +184,18 @@ class EventQueue {
     // No longer pending while it runs: it may look itself up or cancel itself and finds itself
     // gone, as an event that has run. Its slot is freed only after the run, so events it
     // schedules take other slots and the action is not disturbed.
-    Slot& s = slotAt(first.slot);
+    Slot& s = *first.slot;
     s.seq = 0;
     --live_;
     dropStale();
     struct Release {  // also when the action throws
       EventQueue& q;
       Slot& s;
-      uint32_t slot;
       ~Release() {
         s.action.reset();
-        q.free_.push_back(slot);
+        q.free_.push_back(s.index);
       }
-    } release{*this, s, first.slot};
+    } release{*this, s};
     s.action();
     return true;
   }
@@ -208,12 +209,13 @@ class EventQueue {
  private:
   struct Slot {
     uint64_t seq = 0;  // of the event it holds; 0 when free or running
+    uint32_t index = 0;  // its number in the pool
     Action action;
   };
   struct Key {
     SimTime time;
     uint64_t seq;
-    uint32_t slot;
+    Slot* slot;  // slots never move
   };
   // The earlier of two keys: the earliest time, then the earliest scheduled.
   static bool before(const Key& a, const Key& b) {
@@ -228,7 +230,10 @@ class EventQueue {
   }
   uint32_t takeSlot() {
     if (free_.empty()) {
-      if (slot_count_ % kChunkSlots == 0) chunks_.push_back(std::make_unique<Slot[]>(kChunkSlots));
+      if (slot_count_ % kChunkSlots == 0) {
+        chunks_.push_back(std::make_unique<Slot[]>(kChunkSlots));
+        for (uint32_t k = 0; k < kChunkSlots; ++k) chunks_.back()[k].index = slot_count_ + k;
+      }
       return slot_count_++;
     }
     const uint32_t slot = free_.back();
@@ -266,7 +271,7 @@ class EventQueue {
   }
   // Keys of cancelled events leave the top, so the top always names a pending event.
   void dropStale() {
-    while (!heap_.empty() && slotAt(heap_.front().slot).seq != heap_.front().seq) popKey();
+    while (!heap_.empty() && heap_.front().slot->seq != heap_.front().seq) popKey();
   }
 
   SimTime now_ = 0;

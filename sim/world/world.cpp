@@ -93,7 +93,9 @@ void World::runTouchedNodes() {
   for (;;) {
     const size_t i = touched_.next(from);
     if (i == TouchSet::kNone) {
-      if (from == 0) return;  // a pass that ran nothing
+      // A pass that ran nothing ends it; so does one after which nothing is touched (the pass
+      // from the start that would follow could run nothing).
+      if (from == 0 || !touched_.any()) return;
       from = 0;
       continue;
     }
