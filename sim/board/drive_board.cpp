@@ -204,7 +204,7 @@ void DriveBoard::computeEdges() {
   cursor_ = 0;
 }
 
-size_t DriveBoard::intervalAt(int32_t rel) {
+size_t DriveBoard::intervalAt(int32_t rel) const {
   size_t i = bounds_[cursor_] <= rel ? cursor_ : 0;
   while (i + 1 < interval_count_ && bounds_[i + 1] <= rel) ++i;
   cursor_ = i;
@@ -311,8 +311,15 @@ void DriveBoard::advanceTo(SimTime t) {
   }
 }
 
+LegStates DriveBoard::legsNow() const {
+  if (!period_valid_ || !any_pwm_ || !timerOn()) return untimed_legs_;
+  const SimTime rel = now_clk_ - period_.start_clk;
+  if (edges_stale_ || rel < 0 || rel >= period_.period_clk) return legsAt(now_clk_);
+  return legs_[intervalAt(static_cast<int32_t>(rel))];
+}
+
 double DriveBoard::dcLinkCurrent() const {
-  const LegStates legs = legsAt(now_clk_);
+  const LegStates legs = legsNow();
   const std::array<double, 3> i = plant_.phaseCurrents();
   double sum = 0.0;
   for (size_t k = 0; k < 3; ++k) {

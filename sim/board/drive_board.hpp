@@ -85,7 +85,7 @@ class DriveBoard final : public AnalogSource {
   const Pmsm& plant() const { return plant_; }
   const BoardParams& params() const { return board_; }
   // Leg states at the plant's present instant.
-  LegStates legStates() const { return legsAt(now_clk_); }
+  LegStates legStates() const { return legsNow(); }
   // The DC-link current the sensor sees now, amperes.
   double dcLinkCurrent() const;
   // Entries into shoot-through, over all legs, since construction.
@@ -122,10 +122,12 @@ class DriveBoard final : public AnalogSource {
   bool switchOn(size_t channel, SimTime rel, bool timer_on) const;
   bool timerOn() const { return period_valid_ && (timer_ == nullptr || timer_->running()); }
   LegStates legsAt(SimTime t) const;
+  // The same at the plant's present instant, from the period's table where it holds.
+  LegStates legsNow() const;
   // The switching instants of the period in force and the leg states between them.
   void computeEdges();
   // The interval of the period's table holding `rel` (in [0, period length)).
-  size_t intervalAt(int32_t rel);
+  size_t intervalAt(int32_t rel) const;
   void readGatePins();
   void gatesChanged();
   double noise(double sigma);
@@ -158,7 +160,8 @@ class DriveBoard final : public AnalogSource {
   std::array<uint8_t, 16> shorts_{};
   size_t interval_count_ = 0;
   uint32_t open_ = 0;  // bit i: some leg of interval i has neither switch on
-  size_t cursor_ = 0;  // the interval of the last lookup; steps go forward through the period
+  // The interval of the last lookup (a cache): steps go forward through the period.
+  mutable size_t cursor_ = 0;
   std::array<GatePin, 6> gates_{};
   bool any_pwm_ = false;      // some gate pin routed to the timer
   LegStates untimed_legs_{};  // the legs while the timer's outputs are inactive
