@@ -31,6 +31,7 @@
 
 #include "firmware/node/property_protocol.hpp"
 #include "firmware/properties/property_table.hpp"
+#include "tests/fuzz/run_totals.hpp"
 #include "tests/soak/torque_bound.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
@@ -54,15 +55,18 @@ uint64_t gFramesSent = 0;
 uint64_t gPeriods = 0;
 
 void printTotals() {
-  std::fprintf(stderr, "motor_plant_fuzz: %llu inputs, %llu frames sent, %llu PWM periods\n",
-               static_cast<unsigned long long>(gInputs),
-               static_cast<unsigned long long>(gFramesSent),
-               static_cast<unsigned long long>(gPeriods));
+  char line[160];
+  std::snprintf(line, sizeof line, "motor_plant_fuzz: %llu inputs, %llu frames sent, %llu PWM periods",
+                static_cast<unsigned long long>(gInputs),
+                static_cast<unsigned long long>(gFramesSent),
+                static_cast<unsigned long long>(gPeriods));
+  fuzz::reportTotals(line);
 }
 
 void check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "invariant violated: %s\n", what);
+    printTotals();
     std::abort();
   }
 }

@@ -57,6 +57,7 @@
 
 #include "firmware/canopen/canopen.hpp"
 #include "tests/fuzz/frame_decoder.hpp"
+#include "tests/fuzz/run_totals.hpp"
 #include "tools/tavrix-sim/factory.hpp"
 #include "tools/tavrix-sim/faults.hpp"
 #include "tools/tavrix-sim/node_board.hpp"
@@ -86,9 +87,12 @@ uint64_t gFramesSent = 0;
 SimTime gSimulated = 0;  // simulated time of all runs
 SimTime gStartUp = 0;    // of which the nodes' start-ups
 
+void printTotals();
+
 void check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "invariant violated: %s\n", what);
+    printTotals();
     std::abort();
   }
 }
@@ -752,13 +756,15 @@ bool onDuring(const tavrix::fuzz::InputHeader& h, SimTime from, SimTime to) {
 }
 
 void printTotals() {
-  std::fprintf(stderr,
-               "node_frames_fuzz: %llu inputs, %llu frames sent, %.1f s simulated (%.1f s of "
-               "start-ups)\n",
-               static_cast<unsigned long long>(gInputs),
-               static_cast<unsigned long long>(gFramesSent),
-               static_cast<double>(gSimulated) / static_cast<double>(tavrix::sim::kBusClockHz),
-               static_cast<double>(gStartUp) / static_cast<double>(tavrix::sim::kBusClockHz));
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "node_frames_fuzz: %llu inputs, %llu frames sent, %.1f s simulated (%.1f s of "
+                "start-ups)",
+                static_cast<unsigned long long>(gInputs),
+                static_cast<unsigned long long>(gFramesSent),
+                static_cast<double>(gSimulated) / static_cast<double>(tavrix::sim::kBusClockHz),
+                static_cast<double>(gStartUp) / static_cast<double>(tavrix::sim::kBusClockHz));
+  tavrix::fuzz::reportTotals(line);
 }
 
 }  // namespace
