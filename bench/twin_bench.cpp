@@ -257,7 +257,10 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "position") positionMoves();
   if (only.empty() || only == "speed") speed();
   if (only.empty() || only == "homing") homing();
-  // profile [RUN]: run 1 (one node in mode 4) or another of speed's runs, 0.25 s simulated.
-  if (only == "profile") speed(argc > 2 ? std::atoi(argv[2]) : 1, 0.25);
+  // profile [RUN [SECONDS]]: run 1 (one node in mode 4) or another of speed's runs, 0.25 s
+  // simulated unless said.
+  if (only == "profile") {
+    speed(argc > 2 ? std::atoi(argv[2]) : 1, argc > 3 ? std::atof(argv[3]) : 0.25);
+  }
   return 0;
 }

@@ -21,6 +21,9 @@ constexpr std::array<platform::Pin, 6> kGatePins = {platform::pins::PTC1, platfo
                                                     platform::pins::PTC3, platform::pins::PTC4,
                                                     platform::Pin{3, 4},  platform::Pin{3, 5}};
 
+// Legs that enter shoot-through: the bits set of a 3-bit mask.
+constexpr uint8_t kEntered[8] = {0, 1, 1, 2, 1, 2, 2, 3};
+
 constexpr double kSecondsPerClock = 1.0 / static_cast<double>(kBusClockHz);
 
 double seconds(SimTime clk) {
@@ -244,8 +247,16 @@ LegStates DriveBoard::legsAt(SimTime t) const {
 void DriveBoard::advanceTo(SimTime t) {
   if (now_clk_ >= t) return;
   const bool timed = period_valid_ && any_pwm_;
-  if (timed && edges_stale_) computeEdges();
-  const bool table = timed && timerOn();
+  if (!timed) {
+    // The legs follow the GPIO levels alone (the idle bridge): one step to `t`.
+    shoot_through_count_ += kEntered[untimed_shorts_ & ~in_short_ & 7u];
+    in_short_ = untimed_shorts_;
+    plant_.step(untimed_legs_, board_.bus_v, seconds(t - now_clk_));
+    now_clk_ = t;
+    return;
+  }
+  if (edges_stale_) computeEdges();
+  const bool table = timerOn();
   const SimTime length = period_.period_clk;
   while (now_clk_ < t) {
     // The next edge after now in the period in force, or the target; the legs until then.
@@ -286,13 +297,11 @@ void DriveBoard::advanceTo(SimTime t) {
         }
       }
     } else {
-      if (timed) {
-        const int32_t* begin = edges_.data();
-        const int32_t* end = begin + edge_count_;
-        const int32_t* next = std::upper_bound(begin, end, static_cast<int32_t>(rel));
-        if (next != end) until = std::min(until, period_.start_clk + *next);
-      }
-      if (!any_pwm_ || !timerOn()) {
+      const int32_t* begin = edges_.data();
+      const int32_t* end = begin + edge_count_;
+      const int32_t* next = std::upper_bound(begin, end, static_cast<int32_t>(rel));
+      if (next != end) until = std::min(until, period_.start_clk + *next);
+      if (!table) {
         legs = untimed_legs_;
         shorts = untimed_shorts_;
       } else {
@@ -303,7 +312,6 @@ void DriveBoard::advanceTo(SimTime t) {
         }
       }
     }
-    static constexpr uint8_t kEntered[8] = {0, 1, 1, 2, 1, 2, 2, 3};  // bits set
     shoot_through_count_ += kEntered[shorts & ~in_short_ & 7u];
     in_short_ = shorts;
     plant_.step(legs, board_.bus_v, seconds(until - now_clk_));
