@@ -30,17 +30,30 @@ double seconds(SimTime clk) {
   return static_cast<double>(clk) * kSecondsPerClock;
 }
 
+// The thermistor's readings, ordered by the temperature the firmware's table gives them: the
+// same for every board, worked out once (a fuzz harness builds boards by the thousand).
+const std::vector<std::pair<int16_t, uint16_t>>& thermistorReadings() {
+  static const std::vector<std::pair<int16_t, uint16_t>> readings = [] {
+    std::vector<std::pair<int16_t, uint16_t>> r;
+    for (int16_t counts = 0; counts <= static_cast<int16_t>(kAdcFullScale); ++counts) {
+      const int16_t t = temperature_ConvertToDegC(counts);
+      if (t != TEMPERATURE_INVALID) r.emplace_back(t, static_cast<uint16_t>(counts));
+    }
+    std::stable_sort(r.begin(), r.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return r;
+  }();
+  return readings;
+}
+
 }  // namespace
 
 DriveBoard::DriveBoard(const PlantParams& plant, const BoardParams& board)
-    : plant_params_(plant), board_(board), plant_(plant), rng_(board.noise_seed) {
-  // The thermistor's readings, ordered by the temperature the firmware's table gives them.
-  for (int16_t counts = 0; counts <= static_cast<int16_t>(kAdcFullScale); ++counts) {
-    const int16_t t = temperature_ConvertToDegC(counts);
-    if (t != TEMPERATURE_INVALID) thermistor_.emplace_back(t, static_cast<uint16_t>(counts));
-  }
-  std::stable_sort(thermistor_.begin(), thermistor_.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+    : plant_params_(plant),
+      board_(board),
+      plant_(plant),
+      rng_(board.noise_seed),
+      thermistor_(thermistorReadings()) {
   // Gate pins float until the node configures them: every switch off.
   for (GatePin& g : gates_) g = GatePin{};
   gatesChanged();

@@ -169,7 +169,8 @@ class DriveBoard final : public AnalogSource {
   uint8_t in_short_ = 0;  // bit k: leg k was in shoot-through at the last step
   uint64_t shoot_through_count_ = 0;
   uint64_t rng_;
-  std::vector<std::pair<int16_t, uint16_t>> thermistor_;  // (temperature, reading), sorted
+  // (temperature, reading), sorted; shared by every board.
+  const std::vector<std::pair<int16_t, uint16_t>>& thermistor_;
 };
 
 }  // namespace tavrix::sim
