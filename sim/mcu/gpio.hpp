@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 
 #include "firmware/platform/platform.hpp"
 #include "sim/mcu/chip_core.hpp"
@@ -37,8 +38,21 @@ class GpioPorts final : public platform::Gpio {
   // The level the pin drives as a GPIO output; nothing when it is an input or has another
   // function (the PWM outputs of the gate pins are the motor timer's).
   std::optional<bool> drivenLevel(platform::Pin pin) const;
-  // Called after every change of a latch, direction or multiplexer by the node's code.
-  void onChange(std::function<void(platform::Pin)> observer) { observer_ = std::move(observer); }
+  // Called after every change of a latch, direction or multiplexer by the node's code: of any
+  // pin, or only of the pins in `watched` (writes to other pins, such as timing probes toggled
+  // every control cycle, then cost no call).
+  void onChange(std::function<void(platform::Pin)> observer) {
+    observer_ = std::move(observer);
+    watched_.fill(~uint32_t{0});
+  }
+  void onChange(std::function<void(platform::Pin)> observer,
+                std::span<const platform::Pin> watched) {
+    observer_ = std::move(observer);
+    watched_.fill(0);
+    for (const platform::Pin pin : watched) {
+      if (valid(pin)) watched_[pin.port] |= bitOf(pin);
+    }
+  }
   // Called at the end of every power-on reset (every pin changed at once).
   void onReset(std::function<void()> observer) { reset_observer_ = std::move(observer); }
 
@@ -55,12 +69,13 @@ class GpioPorts final : public platform::Gpio {
   static bool valid(platform::Pin pin) { return pin.port < kPortCount && pin.bit < kPinsPerPort; }
   static uint32_t bitOf(platform::Pin pin) { return 1u << pin.bit; }
   void changed(platform::Pin pin) {
-    if (observer_) observer_(pin);
+    if ((watched_[pin.port] & bitOf(pin)) != 0 && observer_) observer_(pin);
   }
 
   ChipCore& core_;
   std::array<Port, kPortCount> ports_{};
   std::function<void(platform::Pin)> observer_;
+  std::array<uint32_t, kPortCount> watched_{};  // per port, the pins the observer is told of
   std::function<void()> reset_observer_;
 };
 

@@ -98,24 +98,8 @@ bool SimChip::deliverable() const {
   return primask_ == 0 && core_.nvic().next(running_level_).has_value();
 }
 
-void SimChip::deliverPending() {
-  while (primask_ == 0) {
-    const std::optional<Irq> irq = core_.nvic().next(running_level_);
-    if (!irq) return;
-    Nvic& nvic = core_.nvic();
-    nvic.clearPending(*irq);
-    nvic.countDelivery(*irq);
-    core_.countCall();
-    const uint8_t interrupted_level = running_level_;
-    running_level_ = nvic.priority(*irq);
-    runHandler(*irq);
-    running_level_ = interrupted_level;
-    // A level-sensitive request that the handler left standing comes back at once.
-    if (asserted(*irq)) nvic.setPending(*irq);
-  }
-}
-
-void SimChip::runHandler(Irq irq) {
+// Both inlined into the delivery loop: one call less per interrupt.
+[[gnu::always_inline]] inline void SimChip::runHandler(Irq irq) {
   switch (irq) {
     case Irq::kSpi0:
       spi0_.isr();
@@ -147,7 +131,7 @@ void SimChip::runHandler(Irq irq) {
   }
 }
 
-bool SimChip::asserted(Irq irq) const {
+[[gnu::always_inline]] inline bool SimChip::asserted(Irq irq) const {
   switch (irq) {
     case Irq::kSpi0:
       return spi0_.irqAsserted();
@@ -168,6 +152,23 @@ bool SimChip::asserted(Irq irq) const {
       return false;
   }
   return false;
+}
+
+void SimChip::deliverPending() {
+  while (primask_ == 0) {
+    const std::optional<Irq> irq = core_.nvic().next(running_level_);
+    if (!irq) return;
+    Nvic& nvic = core_.nvic();
+    nvic.clearPending(*irq);
+    nvic.countDelivery(*irq);
+    core_.countCall();
+    const uint8_t interrupted_level = running_level_;
+    running_level_ = nvic.priority(*irq);
+    runHandler(*irq);
+    running_level_ = interrupted_level;
+    // A level-sensitive request that the handler left standing comes back at once.
+    if (asserted(*irq)) nvic.setPending(*irq);
+  }
 }
 
 }  // namespace tavrix::sim

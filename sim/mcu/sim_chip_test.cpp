@@ -153,5 +153,45 @@ TEST_F(ChipFixture, GpioOutputsReadTheirLatchInputsTheBoardLevel) {
   EXPECT_EQ(gpio.drivenLevel(PTA11), std::optional<bool>(false));
 }
 
+// The observer of the pins (the board) hears of every real change of a latch, direction or
+// multiplexer, never of a write that changes nothing, and, when it names its pins, of those only.
+TEST(GpioObserver, HearsOfRealChangesOfItsPinsOnly) {
+  using platform::Pin;
+  using platform::pins::PTA10;
+  using platform::pins::PTA11;
+  using platform::pins::PTC1;
+  auto observe = [](bool only_some) {
+    World world;
+    TestHooks hooks;
+    TestAppSlot slot{hooks};
+    hooks.main = [](TestApp& app) {
+      platform::Gpio& gpio = app.hw.gpio;
+      for (int cycle = 0; cycle < 3; ++cycle) {
+        gpio.GPIO_SetOutput(PTA10, cycle % 2 == 0);  // a probe toggled every cycle
+        gpio.GPIO_SetOutput(PTC1, false);            // rewritten with the level it has
+        gpio.GPIO_SetOutput(PTA11, true);            // changes the first time only
+      }
+      gpio.GPIO_SetDirection(PTC1, true);
+      gpio.GPIO_SetDirection(PTC1, true);
+      gpio.PORT_SetMux(PTC1, platform::kPinMuxFtm0);
+      gpio.PORT_SetMux(PTC1, platform::kPinMuxFtm0 | 0x8);  // bits beyond the field
+      gpio.GPIO_SetOutput(Pin{7, 1}, true);                 // no such port
+    };
+    SimNode& node = world.addNode({.name = "n", .factory = slot.factory()});
+    std::vector<Pin> seen;
+    auto note = [&seen](Pin pin) { seen.push_back(pin); };
+    if (only_some) {
+      const std::vector<Pin> watched = {PTC1, PTA11, Pin{7, 1}};
+      node.chip().gpio().onChange(note, watched);
+    } else {
+      node.chip().gpio().onChange(note);
+    }
+    world.runFor(1);
+    return seen;
+  };
+  EXPECT_EQ(observe(false), (std::vector<Pin>{PTA10, PTA11, PTA10, PTA10, PTC1, PTC1}));
+  EXPECT_EQ(observe(true), (std::vector<Pin>{PTA11, PTC1, PTC1}));
+}
+
 }  // namespace
 }  // namespace tavrix::sim

@@ -33,7 +33,7 @@ void SimNode::entry(void* self) {
 }
 
 void SimNode::park() {
-  if (Fiber::current() != &fiber_) {
+  if (!fiber_.running()) {  // only its own fiber runs while it is resumed
     std::fprintf(stderr, "%s: waits outside its own code (no fiber to park)\n", name_.c_str());
     std::abort();
   }

@@ -309,5 +309,34 @@ TEST(WorldDeathTest, ABusyWaitThatNeverRelaxesIsReported) {
       "spinner: 1001 platform calls without Cpu_Relax");
 }
 
+TEST(WorldDeathTest, WaitingOutsideTheNodesOwnCodeIsReported) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  // From the scheduler, and from another node's code: neither may park this node.
+  EXPECT_DEATH(
+      {
+        World world;
+        TestHooks hooks;
+        TestAppSlot slot(hooks);
+        SimNode& node = world.addNode({.name = "idle", .factory = slot.factory()});
+        world.runFor(10);
+        node.chip().Cpu_Relax();
+      },
+      "idle: waits outside its own code");
+  EXPECT_DEATH(
+      {
+        World world;
+        TestHooks hooks_a;
+        TestHooks hooks_b;
+        TestAppSlot slot_a(hooks_a);
+        TestAppSlot slot_b(hooks_b);
+        SimNode* b = nullptr;
+        hooks_a.main = [&b](TestApp&) { b->chip().Cpu_Relax(); };
+        world.addNode({.name = "a", .factory = slot_a.factory()});
+        b = &world.addNode({.name = "b", .factory = slot_b.factory()});
+        world.runFor(10);
+      },
+      "b: waits outside its own code");
+}
+
 }  // namespace
 }  // namespace tavrix::sim
