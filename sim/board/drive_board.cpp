@@ -69,11 +69,13 @@ void DriveBoard::attach(MotorTimerUnit& timer, GpioPorts& gpio, const EventQueue
   timer_ = &timer;
   readGatePins();
   timer.onPeriodStart([this](const PwmPeriod& p) { setPeriod(p); });
-  gpio.onChange([this, &clock](platform::Pin pin) {
-    if (std::find(kGatePins.begin(), kGatePins.end(), pin) == kGatePins.end()) return;
-    advanceTo(clock.now());  // the old levels held until now
-    readGatePins();
-  });
+  // Only the gate pins: the firmware's timing probes change every control cycle.
+  gpio.onChange(
+      [this, &clock](platform::Pin) {
+        advanceTo(clock.now());  // the old levels held until now
+        readGatePins();
+      },
+      kGatePins);
   // A reset of the chip stops the timer and floats every pin.
   gpio.onReset([this, &clock] {
     advanceTo(clock.now());
