@@ -8,6 +8,7 @@
 #include <boost/context/detail/fcontext.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TAVRIX_ASAN 1
@@ -33,6 +34,44 @@ thread_local Fiber* t_current = nullptr;
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "fiber: %s\n", what);
   std::abort();
+}
+
+// Stacks of fibers that ended, kept mapped for the next fiber of the same size: a harness that
+// builds a world per input would otherwise map, fault in and unmap every node's stack each time.
+class StackPool {
+ public:
+  void* take(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < count_; ++i) {
+      if (kept_[i].bytes != bytes) continue;
+      void* mapping = kept_[i].mapping;
+      kept_[i] = kept_[--count_];
+      return mapping;
+    }
+    return nullptr;
+  }
+  // False when the pool is full: the caller unmaps.
+  bool give(void* mapping, size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ == kKept) return false;
+    kept_[count_++] = {mapping, bytes};
+    return true;
+  }
+
+ private:
+  static constexpr size_t kKept = 16;
+  struct Kept {
+    void* mapping;
+    size_t bytes;
+  };
+  std::mutex mutex_;
+  Kept kept_[kKept]{};
+  size_t count_ = 0;
+};
+
+StackPool& stackPool() {
+  static StackPool* pool = new StackPool;  // never destroyed: fibers may outlive static objects
+  return *pool;
 }
 
 // Leaving the current stack for `bottom`/`size`; `fake_stack` saves this stack's fake frames
@@ -88,10 +127,13 @@ Fiber::Fiber(size_t stack_bytes) : ctx_(std::make_unique<Context>()) {
   stack_bytes_ = (stack_bytes + page - 1) / page * page;
   // One inaccessible page below the stack turns an overflow into a fault, not corruption.
   mapping_bytes_ = stack_bytes_ + page;
-  mapping_ =
-      mmap(nullptr, mapping_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping_ == MAP_FAILED) fail("cannot map a stack");
-  if (mprotect(mapping_, page, PROT_NONE) != 0) fail("cannot protect the stack guard");
+  mapping_ = stackPool().take(mapping_bytes_);
+  if (mapping_ == nullptr) {
+    mapping_ =
+        mmap(nullptr, mapping_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping_ == MAP_FAILED) fail("cannot map a stack");
+    if (mprotect(mapping_, page, PROT_NONE) != 0) fail("cannot protect the stack guard");
+  }
   stack_ = static_cast<uint8_t*>(mapping_) + page;
 }
 
@@ -99,7 +141,7 @@ Fiber::~Fiber() {
   if (running_) fail("destroyed while running");
   // Redzones of frames left on the stack must not outlive it in the shadow memory.
   unpoison(stack_, stack_bytes_);
-  munmap(mapping_, mapping_bytes_);
+  if (!stackPool().give(mapping_, mapping_bytes_)) munmap(mapping_, mapping_bytes_);
 }
 
 Fiber* Fiber::current() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 namespace tavrix::sim {
@@ -50,6 +51,31 @@ TEST(Fiber, SwitchesBothWaysAndRestartsOnAnAbandonedStack) {
   EXPECT_EQ(Fiber::current(), nullptr);
   const std::string one_round = "f0;s;f1;s;f2;deep;s;";
   EXPECT_EQ(s.log, one_round + one_round + one_round);
+}
+
+// A fiber destroyed with frames (and their redzones) left on its stack hands the stack on: the
+// next fiber of that size runs on it as on a fresh one, in every round, and fibers alive at
+// the same time each have their own.
+TEST(Fiber, ADestroyedFibersStackServesTheNextFiber) {
+  for (int round = 0; round < 20; ++round) {
+    Shared a, b;
+    auto first = std::make_unique<Fiber>(64 * 1024);
+    Fiber second(64 * 1024);
+    a.fiber = first.get();
+    b.fiber = &second;
+    b.abandon = false;
+    first->start(&pingPong, &a);
+    second.start(&pingPong, &b);
+    for (int i = 0; i < 3; ++i) {
+      first->resume();
+      second.resume();
+    }
+    EXPECT_EQ(a.log, "f0;f1;f2;deep;") << round;
+    EXPECT_EQ(b.log, "f0;f1;f2;deep;") << round;
+    second.resume();  // back from the deep call, on its own stack
+    EXPECT_EQ(b.log, "f0;f1;f2;deep;f3;") << round;
+    first.reset();  // destroyed with nothing running
+  }
 }
 
 }  // namespace
