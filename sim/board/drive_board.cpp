@@ -214,10 +214,7 @@ void DriveBoard::computeEdges() {
   interval_count_ = kept;
   open_ = 0;
   for (size_t i = 0; i < interval_count_; ++i) {
-    const LegStates& l = legs_[i];
-    if (l[0] == LegState::kOff || l[1] == LegState::kOff || l[2] == LegState::kOff) {
-      open_ |= 1u << i;
-    }
+    if (anyLegOpen(legs_[i])) open_ |= 1u << i;
   }
   cursor_ = 0;
 }
@@ -259,6 +256,30 @@ LegStates DriveBoard::legsAt(SimTime t) const {
   return legs;
 }
 
+// Inlined into the stepping loop: it runs once per interval of a switching period.
+[[gnu::always_inline]] inline void DriveBoard::mergeHeldIntervals(size_t& i, LegStates& legs,
+                                                                  SimTime& until, SimTime t) {
+  // A dead time whose diodes surely conduct throughout leaves each open leg where the switch of
+  // the interval next to it holds it: such intervals are one circuit, taken as one step no
+  // longer than the plant's longest (so no step's length limit changes). An open leg's diode
+  // must conduct from now to the end of its interval.
+  const SimTime limit = std::min(t, now_clk_ + kMergeSpan_clk);
+  LegStates held = legs;
+  if (until > limit || !plant_.diodeHeldLegs(held, board_.bus_v, seconds(until - now_clk_))) {
+    return;
+  }
+  while (until < limit && i + 1 < interval_count_) {
+    const SimTime end =
+        i + 2 < interval_count_ ? std::min(limit, period_.start_clk + bounds_[i + 2]) : limit;
+    LegStates next = legs_[i + 1];
+    if (!plant_.diodeHeldLegs(next, board_.bus_v, seconds(end - now_clk_)) || next != held) break;
+    ++i;
+    cursor_ = i;
+    until = end;
+  }
+  legs = held;
+}
+
 void DriveBoard::advanceTo(SimTime t) {
   if (now_clk_ >= t) return;
   const bool timed = period_valid_ && any_pwm_;
@@ -284,33 +305,10 @@ void DriveBoard::advanceTo(SimTime t) {
       legs = legs_[i];
       shorts = shorts_[i];
       if (i + 1 < interval_count_) until = std::min(until, period_.start_clk + bounds_[i + 1]);
-      // A dead time whose diodes surely conduct throughout leaves each open leg where the
-      // switch of the interval next to it holds it: such intervals are one circuit, taken as
-      // one step no longer than the plant's longest (so no step's length limit changes). An
-      // open leg's diode must conduct from now to the end of its interval.
+      // Only a dead time here, or one next that the step reaches, can merge.
       const bool open_here = (open_ >> i & 1u) != 0;
       const bool open_next = i + 1 < interval_count_ && (open_ >> (i + 1) & 1u) != 0;
-      if (open_here || (open_next && until < t)) {
-        const SimTime limit = std::min(t, now_clk_ + kMergeSpan_clk);
-        LegStates held = legs;
-        if (until <= limit &&
-            plant_.diodeHeldLegs(held, board_.bus_v, seconds(until - now_clk_))) {
-          while (until < limit && i + 1 < interval_count_) {
-            const SimTime end = i + 2 < interval_count_
-                                    ? std::min(limit, period_.start_clk + bounds_[i + 2])
-                                    : limit;
-            LegStates next = legs_[i + 1];
-            if (!plant_.diodeHeldLegs(next, board_.bus_v, seconds(end - now_clk_)) ||
-                next != held) {
-              break;
-            }
-            ++i;
-            cursor_ = i;
-            until = end;
-          }
-          legs = held;
-        }
-      }
+      if (open_here || (open_next && until < t)) mergeHeldIntervals(i, legs, until, t);
     } else {
       const int32_t* begin = edges_.data();
       const int32_t* end = begin + edge_count_;

@@ -85,7 +85,9 @@ class DriveBoard final : public AnalogSource {
   const Pmsm& plant() const { return plant_; }
   const BoardParams& params() const { return board_; }
   // Leg states at the plant's present instant.
-  LegStates legStates() const { return legsNow(); }
+  // Leg states at the plant's present instant, worked out from the pins (the period's table,
+  // which the plant steps by, is checked against them).
+  LegStates legStates() const { return legsAt(now_clk_); }
   // The DC-link current the sensor sees now, amperes.
   double dcLinkCurrent() const;
   // Entries into shoot-through, over all legs, since construction.
@@ -126,6 +128,10 @@ class DriveBoard final : public AnalogSource {
   LegStates legsNow() const;
   // The switching instants of the period in force and the leg states between them.
   void computeEdges();
+  // From interval `i` of the table at the plant's present instant, a step ending at `until`
+  // (at most `t`): where the diodes of its dead times surely conduct, the step runs on through
+  // the following intervals of the same circuit, `i` and `legs` following it.
+  void mergeHeldIntervals(size_t& i, LegStates& legs, SimTime& until, SimTime t);
   // The interval of the period's table holding `rel` (in [0, period length)).
   size_t intervalAt(int32_t rel) const;
   void readGatePins();

@@ -46,22 +46,20 @@ void Pmsm::holdResistance() {
   inv_r_ = 1.0 / r_ohm_;
 }
 
-void Pmsm::updateTemperature() {
+double Pmsm::pendingRise() const {
   // Copper losses in, conduction to ambient out, over the time since the last update.
   const double ambient = params_.thermal.ambient_c;
-  winding_c_ += (1.5 * r_ohm_ * loss_a2s_ -
-                 pending_s_ * (winding_c_ - ambient) * inv_thermal_resistance_) *
-                inv_capacity_;
-  loss_a2s_ = 0.0;
-  pending_s_ = 0.0;
-  holdResistance();
+  return (1.5 * r_ohm_ * loss_a2s_ -
+          pending_s_ * (winding_c_ - ambient) * inv_thermal_resistance_) *
+         inv_capacity_;
+}
+
+void Pmsm::updateTemperature() {
+  setWindingTemperature(winding_c_ + pendingRise());
 }
 
 double Pmsm::windingTemperature() const {
-  const double ambient = params_.thermal.ambient_c;
-  return winding_c_ + (1.5 * r_ohm_ * loss_a2s_ -
-                       pending_s_ * (winding_c_ - ambient) * inv_thermal_resistance_) *
-                          inv_capacity_;
+  return winding_c_ + pendingRise();
 }
 
 void Pmsm::setWindingTemperature(double c) {
@@ -217,9 +215,7 @@ void Pmsm::openLegsStep(const LegStates& legs, double bus_v, double e_alpha, dou
 }
 
 bool Pmsm::diodeHeldLegs(LegStates& legs, double bus_v, double horizon_s) const {
-  if (legs[0] != LegState::kOff && legs[1] != LegState::kOff && legs[2] != LegState::kOff) {
-    return true;
-  }
+  if (!anyLegOpen(legs)) return true;
   // A bound on |di/dt| of a phase: a leg's voltage against the star point is at most two
   // thirds of the bus, the phase's back-EMF at most the flux linkage times the electrical
   // speed, and its resistive drop shrinks the current's distance from zero only by its own
@@ -272,9 +268,7 @@ void Pmsm::subStep(const LegStates& legs, double bus_v, double h) {
 
   const double decay = decayOver(h * r_over_l_);
   const double gain = (1.0 - decay) * inv_r_;
-  const bool all_driven =
-      legs[0] != LegState::kOff && legs[1] != LegState::kOff && legs[2] != LegState::kOff;
-  if (all_driven) {
+  if (!anyLegOpen(legs)) {
     // Every leg held by a switch (the common case between switching edges).
     const DrivenVoltage& v = drivenVoltage(legs, bus_v);
     i_alpha_ = i_alpha_ * decay + (v.alpha - e_alpha) * gain;

@@ -60,6 +60,11 @@ enum class LegState : uint8_t {
 };
 using LegStates = std::array<LegState, 3>;
 
+// Whether some leg has neither switch on.
+inline bool anyLegOpen(const LegStates& legs) {
+  return legs[0] == LegState::kOff || legs[1] == LegState::kOff || legs[2] == LegState::kOff;
+}
+
 class Pmsm {
  public:
   explicit Pmsm(const PlantParams& params);
@@ -126,6 +131,8 @@ class Pmsm {
   // At rest with no current and nothing to move it: a step changes only the temperature.
   bool quiescent(const LegStates& legs) const;
   void syncAngle();
+  // The winding's rise by the loss summed since the last update, less its cooling meanwhile.
+  double pendingRise() const;
   // Applies the loss summed since the last update to the winding temperature.
   void updateTemperature();
   // The resistance and what derives from it, at the winding's present temperature.

@@ -236,7 +236,9 @@ TEST(Pmsm, DiodeHeldLegsOnlyWhereTheCurrentCannotReachZero) {
     m.setCurrents(c.i_alpha, c.i_beta);
     LegStates legs = c.legs;
     EXPECT_EQ(m.diodeHeldLegs(legs, 24.0, c.horizon_s), c.held) << c.what;
-    if (c.held) EXPECT_EQ(legs, c.expect) << c.what;
+    if (c.held) {
+      EXPECT_EQ(legs, c.expect) << c.what;
+    }
   }
 }
 
