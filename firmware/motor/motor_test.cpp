@@ -690,8 +690,12 @@ TEST_F(DriveTest, FoldbackActsFromCycle50AndRearmsBelowTheLevel) {
   for (int cycle = 1; cycle <= 60; ++cycle) {
     p()[prop::TORQUE] = 2000;
     drive().motionLoops();
-    if (cycle == 43) EXPECT_LT(drive().filteredCurrent, 1000);
-    if (cycle == 44) EXPECT_GE(drive().filteredCurrent, 1000);
+    if (cycle == 43) {
+      EXPECT_LT(drive().filteredCurrent, 1000);
+    }
+    if (cycle == 44) {
+      EXPECT_GE(drive().filteredCurrent, 1000);
+    }
     EXPECT_EQ(p()[prop::TORQUE], cycle >= 50 ? 1000 : 2000) << cycle;
     EXPECT_EQ(drive().Motor_IsOvercurrentFault(), cycle >= 49 ? 1 : 0) << cycle;
   }

@@ -7,13 +7,21 @@
 //
 // Hot path: a peripheral model schedules several events per PWM period, so scheduling allocates
 // nothing in the steady state. Actions live in a pool of reusable slots (small callables stored
-// inline), and the order is a binary heap of (time, sequence) keys over those slots; a cancelled
-// event frees its slot at once and leaves a stale key that is dropped when it reaches the top.
-// The pool grows in chunks that never move, so an action is built in its slot by schedule() and
-// runs there: it is never moved after scheduling, even when it schedules more events while it
-// runs.
+// inline). The pool grows in chunks that never move, so an action is built in its slot by
+// schedule() and runs there: it is never moved after scheduling, even when it schedules more
+// events while it runs.
+//
+// The order: an event due within kWheelSpan clocks of now (nearly all of them: the PWM period is
+// 1 000 clocks) is linked into the wheel's bucket for its exact clock, behind the events already
+// there, so a bucket's events are in scheduling order; the earliest bucket is found in a bit map.
+// A later event waits in a binary heap of (time, sequence) keys and joins its bucket as soon as
+// the clock comes within the span, before anything can be scheduled into that bucket from
+// closer. A cancelled event leaves its bucket at once; in the heap it leaves a stale key that is
+// dropped when it reaches the top.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -142,7 +150,12 @@ class EventQueue {
     Slot& s = slotAt(slot);
     s.action.emplace(std::forward<F>(action));
     s.seq = id.seq;
-    pushKey(Key{at, id.seq, &s});
+    s.time = at;
+    if (at - now_ < kWheelSpan) {
+      link(s);
+    } else {
+      pushKey(Key{at, id.seq, &s});
+    }
     ++live_;
     return id;
   }
@@ -159,6 +172,7 @@ class EventQueue {
       Slot& s = slotAt(id.slot);
       s.seq = 0;
       --live_;
+      if (s.in_wheel) unlink(s);
       s.action.reset();
       free_.push_back(s.index);
       dropStale();
@@ -173,21 +187,33 @@ class EventQueue {
   bool empty() const { return live_ == 0; }
   size_t size() const { return live_; }
   // Time of the earliest event; only meaningful when not empty.
-  SimTime nextTime() const { return heap_.front().time; }
+  SimTime nextTime() const {
+    return wheel_count_ != 0 ? earliestInWheel().time : heap_.front().time;
+  }
 
   // Runs the earliest event, after moving the clock to its time. False when there is none.
-  bool runNext() {
+  bool runNext() { return runNextUpTo(kNever); }
+  // The same, when the earliest event is due at or before `t`.
+  bool runNextUpTo(SimTime t) {
     if (live_ == 0) return false;
-    const Key first = heap_.front();
-    popKey();
-    now_ = first.time;
+    if (wheel_count_ == 0) {
+      // Everything is far off: the earliest (the heap's top is pending) joins the wheel.
+      if (heap_.front().time > t) return false;
+      now_ = heap_.front().time;
+      admitDue();
+    }
+    Slot& s = earliestInWheel();
+    if (s.time > t) return false;
+    unlink(s);
+    now_ = s.time;
+    // Events the clock has come close to join their buckets before this action can schedule
+    // into them.
+    admitDue();
     // No longer pending while it runs: it may look itself up or cancel itself and finds itself
     // gone, as an event that has run. Its slot is freed only after the run, so events it
     // schedules take other slots and the action is not disturbed.
-    Slot& s = *first.slot;
     s.seq = 0;
     --live_;
-    dropStale();
     struct Release {  // also when the action throws
       EventQueue& q;
       Slot& s;
@@ -203,13 +229,21 @@ class EventQueue {
   // Moves the clock forward to `t` (never back, never past a pending event).
   void advanceTo(SimTime t) {
     if (!empty() && nextTime() < t) t = nextTime();
-    if (t > now_) now_ = t;
+    if (t > now_) {
+      now_ = t;
+      admitDue();
+    }
   }
 
  private:
   struct Slot {
     uint64_t seq = 0;  // of the event it holds; 0 when free or running
+    SimTime time = 0;  // when it is due
+    // Its neighbours in its bucket (a circular list) while it is in the wheel.
+    Slot* next = nullptr;
+    Slot* prev = nullptr;
     uint32_t index = 0;  // its number in the pool
+    bool in_wheel = false;
     Action action;
   };
   struct Key {
@@ -221,6 +255,11 @@ class EventQueue {
   static bool before(const Key& a, const Key& b) {
     return a.time != b.time ? a.time < b.time : a.seq < b.seq;
   }
+  static constexpr SimTime kNever = INT64_MAX;
+  static constexpr uint32_t kWheelBits = 11;
+  static constexpr SimTime kWheelSpan = SimTime{1} << kWheelBits;
+  static constexpr uint32_t kBucketMask = (1u << kWheelBits) - 1;
+  static constexpr uint32_t kMapWords = (1u << kWheelBits) / 64;
   static constexpr uint32_t kChunkBits = 6;
   static constexpr uint32_t kChunkSlots = 1u << kChunkBits;
 
@@ -239,6 +278,63 @@ class EventQueue {
     const uint32_t slot = free_.back();
     free_.pop_back();
     return slot;
+  }
+
+  static uint32_t bucketOf(SimTime t) { return static_cast<uint32_t>(t) & kBucketMask; }
+
+  // Appends `s` (due within the span) to its bucket.
+  void link(Slot& s) {
+    const uint32_t b = bucketOf(s.time);
+    Slot*& head = buckets_[b];
+    if (head == nullptr) {
+      head = &s;
+      s.next = s.prev = &s;
+      occupied_[b / 64] |= uint64_t{1} << (b % 64);
+    } else {
+      Slot* tail = head->prev;
+      tail->next = &s;
+      s.prev = tail;
+      s.next = head;
+      head->prev = &s;
+    }
+    s.in_wheel = true;
+    ++wheel_count_;
+  }
+  void unlink(Slot& s) {
+    const uint32_t b = bucketOf(s.time);
+    if (s.next == &s) {
+      buckets_[b] = nullptr;
+      occupied_[b / 64] &= ~(uint64_t{1} << (b % 64));
+    } else {
+      s.prev->next = s.next;
+      s.next->prev = s.prev;
+      if (buckets_[b] == &s) buckets_[b] = s.next;
+    }
+    s.in_wheel = false;
+    --wheel_count_;
+  }
+  // The first event of the earliest occupied bucket; the wheel must not be empty. Buckets count
+  // round the wheel from now's; those below now's in its own word are the latest, so that word
+  // is looked at again, whole, last.
+  Slot& earliestInWheel() const {
+    const uint32_t from = bucketOf(now_);
+    uint32_t w = from / 64;
+    uint64_t bits = occupied_[w] & (~uint64_t{0} << (from % 64));
+    while (bits == 0) {
+      w = (w + 1) % kMapWords;
+      bits = occupied_[w];
+    }
+    return *buckets_[w * 64 + static_cast<uint32_t>(std::countr_zero(bits))];
+  }
+  // Moves the heap's events that the clock has come within the span of into their buckets,
+  // earliest first; the heap's top is then pending again.
+  void admitDue() {
+    while (!heap_.empty() && heap_.front().time - now_ < kWheelSpan) {
+      const Key key = heap_.front();
+      popKey();
+      if (key.slot->seq == key.seq) link(*key.slot);
+    }
+    dropStale();
   }
 
   // A binary min-heap of keys (earliest on top).
@@ -280,7 +376,10 @@ class EventQueue {
   uint32_t slot_count_ = 0;
   std::vector<std::unique_ptr<Slot[]>> chunks_;
   std::vector<uint32_t> free_;
-  std::vector<Key> heap_;
+  std::vector<Key> heap_;  // events due beyond the wheel's span
+  std::vector<Slot*> buckets_ = std::vector<Slot*>(size_t{1} << kWheelBits);  // each one's first
+  std::array<uint64_t, kMapWords> occupied_{};  // a bit per bucket that holds an event
+  size_t wheel_count_ = 0;
 };
 
 }  // namespace tavrix::sim

@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <map>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tavrix::sim {
 namespace {
@@ -180,6 +185,86 @@ TEST(EventQueue, EventActionsPassedAsSuchKeepTheirCallable) {
   while (q.runNext()) {
   }
   EXPECT_EQ(log, "ba");
+}
+
+// Against a plain ordered map of (time, scheduling order): random mixes of near events (within
+// the wheel), far ones (in the heap until the clock comes close), ties, cancels of either kind,
+// clock advances and events scheduled from running ones, over several seeds.
+TEST(EventQueue, RandomMixesRunInTheOrderOfAnOrderedMap) {
+  for (const uint32_t seed : {1u, 2u, 3u, 77u, 2026u}) {
+    std::mt19937 rng(seed);
+    EventQueue q;
+    std::map<std::pair<SimTime, uint64_t>, int> model;  // pending: (time, order) -> name
+    std::vector<std::pair<EventId, std::pair<SimTime, uint64_t>>> ids;
+    std::vector<int> ran;
+    std::vector<int> expected;
+    uint64_t order = 0;
+    int names = 0;
+    const auto delay = [&rng]() -> SimTime {
+      switch (rng() % 6) {
+        case 0:
+          return 0;
+        case 1:
+          return rng() % 64;
+        case 2:
+          return 2040 + rng() % 16;  // either side of the wheel's span
+        case 3:
+          return 2048 + rng() % 60'000;
+        default:
+          return rng() % 2000;
+      }
+    };
+    std::function<void(SimTime)> add = [&](SimTime at) {
+      const int name = names++;
+      const SimTime due = std::max(at, q.now());
+      const auto key = std::make_pair(due, ++order);
+      model[key] = name;
+      const EventId id = q.schedule(at, [&, name] {
+        ran.push_back(name);
+        // Now and then an event schedules others, some at this very instant.
+        if (name % 7 == 0) add(q.now());
+        if (name % 5 == 0) add(q.now() + delay());
+      });
+      ids.push_back({id, key});
+    };
+    for (int step = 0; step < 4000; ++step) {
+      const uint32_t op = rng() % 10;
+      if (op < 5) {
+        add(q.now() + delay() - (rng() % 8 == 0 ? 5 : 0));  // some in the past: due now
+      } else if (op < 7 && !ids.empty()) {
+        auto& [id, key] = ids[rng() % ids.size()];
+        const bool was = model.erase(key) != 0;
+        EXPECT_EQ(q.cancel(id), was);
+      } else if (op < 9) {
+        if (model.empty()) {
+          EXPECT_FALSE(q.runNext());
+          continue;
+        }
+        // The model's first is what runs next; record it before the run adds more.
+        const auto first = model.begin();
+        const SimTime due = first->first.first;
+        EXPECT_EQ(q.nextTime(), due);
+        expected.push_back(first->second);
+        model.erase(first);
+        ASSERT_TRUE(q.runNext());
+        EXPECT_EQ(q.now(), due);
+      } else {
+        const SimTime before = q.now();
+        const SimTime target = before + delay();
+        const SimTime bound = model.empty() ? target : std::min(target, model.begin()->first.first);
+        q.advanceTo(target);
+        EXPECT_EQ(q.now(), std::max(bound, before));
+      }
+      ASSERT_EQ(q.size(), model.size()) << "seed " << seed << " step " << step;
+    }
+    while (!model.empty()) {
+      expected.push_back(model.begin()->second);
+      model.erase(model.begin());
+      ASSERT_TRUE(q.runNext());
+    }
+    EXPECT_FALSE(q.runNext());
+    EXPECT_EQ(ran, expected) << "seed " << seed;
+  }
 }
 
 }  // namespace

@@ -117,10 +117,7 @@ void World::runUntil(SimTime t) {
     ~Done() { running = false; }
   } done{running_};  // also when an event callback throws
   runTouchedNodes();
-  while (!queue_.empty() && queue_.nextTime() <= t) {
-    queue_.runNext();
-    runTouchedNodes();
-  }
+  while (queue_.runNextUpTo(t)) runTouchedNodes();
   queue_.advanceTo(t);
 }
 
