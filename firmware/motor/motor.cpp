@@ -477,8 +477,11 @@ void Motor::updateAngle() {
   boundPosition();
   overCurrentFoldback();
   overTemperature();
-  // Hand-over: the limited command is the q-current request, and the host reads it back.
-  if (property[prop::MODE] != MODE_IDLE) foc.iDQReq.f32Q = wrapShl32(motor.cmdTorque, 18);
+  // Hand-over: the limited command is the q-current request, and the host reads it back. Idle
+  // requests no current: the current loop keeps running with the bridge off, and a request kept
+  // from the last active mode would wind its integrator up to full voltage, which the bridge
+  // then applies for the rest of the period in which a mode set hands it the pins again.
+  foc.iDQReq.f32Q = property[prop::MODE] != MODE_IDLE ? wrapShl32(motor.cmdTorque, 18) : 0;
   property_[prop::TORQUE] = motor.cmdTorque;
   node_.logger.logRecord();
 }

@@ -534,14 +534,35 @@ TEST_F(DriveTest, ModesZeroAndOneKeepTheTorqueCommand) {
     EXPECT_EQ(p()[prop::TORQUE], 123) << mode;
     EXPECT_NE(drive().in_velocity_filter.z1, 0.0f);  // the velocity filter still runs
   }
-  // Mode 0 does not hand the command over; mode 1 does.
+  // Mode 0 requests no current, whatever the command; mode 1 hands the command over.
   drive().foc.iDQReq.f32Q = 77;
   p()[prop::MODE] = MODE_IDLE;
   drive().motionLoops();
-  EXPECT_EQ(drive().foc.iDQReq.f32Q, 77);
+  EXPECT_EQ(drive().foc.iDQReq.f32Q, 0);
   p()[prop::MODE] = MODE_HOLD_TORQUE;
   drive().motionLoops();
   EXPECT_EQ(drive().foc.iDQReq.f32Q, 123 << 18);
+}
+
+// After a torque command, idle cycles with the bridge off (no current measured) must leave the
+// current loop at rest: the pattern in force when a mode set routes the pins to the timer again
+// is applied for the rest of that period, before the sequence restarts.
+TEST_F(DriveTest, IdleAfterATorqueCommandLeavesTheCurrentLoopAtRest) {
+  drive().foc.InitSV();            // the start-up gains
+  drive().foc.resetControllers();  // as phase 0 leaves them: the bus voltage and wide limits
+  p()[prop::MODE] = MODE_TORQUE;
+  p()[prop::TORQUE] = 2000;
+  drive().motionLoops();
+  ASSERT_EQ(drive().foc.iDQReq.f32Q, 2000 << 18);
+  p()[prop::MODE] = MODE_IDLE;
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    drive().motionLoops();
+    drive().foc.SV_Control_A(CurrentInputs{false, 0, 1, false, 0});
+    drive().foc.SV_Control_B(0, 0);
+  }
+  EXPECT_EQ(drive().foc.iDQReq.f32Q, 0);
+  EXPECT_EQ(drive().foc.qAxisPI.f32IntegPartK_1, 0);
+  EXPECT_EQ(drive().foc.uDQReq.f32Q, 0);
 }
 
 TEST_F(DriveTest, VelocityLoopDrivesTheTorqueThroughItsOutputScale) {
