@@ -6,7 +6,6 @@ The byte layout is the harness's (motor_plant_fuzz.cpp): one options byte (bits 
 count in the EEPROM: 0 and 1 the motor's 8, 2 gives 0, 3 gives 1, 4 gives 12, 5 gives 9000,
 6 gives -8, 7 gives 32767), then actions: an opcode byte (taken modulo 14) and its arguments.
 """
-import base64
 import pathlib
 import struct
 
@@ -136,12 +135,6 @@ SEEDS = {
     + torque(2000) + wait_ms(30),
     "limit_drop_at_speed": bytes([0]) + mode(2) + torque(-29768) + set16("TORQUE_LIMIT", 0)
     + wait_ms(30),
-    # Found by the fuzzer: a torque stint in mode 5, idle, then TORQUE_LIMIT 0 and mode 5 again.
-    # The pattern in force when the pins went back to the timer drove up to 1.2 A.
-    "reactivate_at_limit_zero": base64.b64decode(
-        "QAYgDD0ABpgAU0F+CzsrUwAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAYAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
-        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABBVkVEX34LvAs7"
-        "Cy8LOws7WDWT/Q=="),
     "reset_while_moving": bytes([0]) + mode(4) + velocity(400) + wait_ms(5) + status("reset")
     + wait_ms(10),
 }
