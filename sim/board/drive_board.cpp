@@ -285,10 +285,7 @@ void DriveBoard::advanceTo(SimTime t) {
   const bool timed = period_valid_ && any_pwm_;
   if (!timed) {
     // The legs follow the GPIO levels alone (the idle bridge): one step to `t`.
-    shoot_through_count_ += kEntered[untimed_shorts_ & ~in_short_ & 7u];
-    in_short_ = untimed_shorts_;
-    plant_.step(untimed_legs_, board_.bus_v, seconds(t - now_clk_));
-    now_clk_ = t;
+    stepTo(t, untimed_legs_, untimed_shorts_);
     return;
   }
   if (edges_stale_) computeEdges();
@@ -325,11 +322,17 @@ void DriveBoard::advanceTo(SimTime t) {
         }
       }
     }
-    shoot_through_count_ += kEntered[shorts & ~in_short_ & 7u];
-    in_short_ = shorts;
-    plant_.step(legs, board_.bus_v, seconds(until - now_clk_));
-    now_clk_ = until;
+    stepTo(until, legs, shorts);
   }
+}
+
+// Holds `legs` (with the phases in `shorts` shorted) from now until `until`, counting the legs
+// that enter a shoot-through.
+void DriveBoard::stepTo(SimTime until, const LegStates& legs, uint8_t shorts) {
+  shoot_through_count_ += kEntered[shorts & ~in_short_ & 7u];
+  in_short_ = shorts;
+  plant_.step(legs, board_.bus_v, seconds(until - now_clk_));
+  now_clk_ = until;
 }
 
 LegStates DriveBoard::legsNow() const {

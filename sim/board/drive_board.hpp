@@ -132,6 +132,7 @@ class DriveBoard final : public AnalogSource {
   // (at most `t`): where the diodes of its dead times surely conduct, the step runs on through
   // the following intervals of the same circuit, `i` and `legs` following it.
   void mergeHeldIntervals(size_t& i, LegStates& legs, SimTime& until, SimTime t);
+  void stepTo(SimTime until, const LegStates& legs, uint8_t shorts);
   // The interval of the period's table holding `rel` (in [0, period length)).
   size_t intervalAt(int32_t rel) const;
   void readGatePins();

@@ -20,6 +20,7 @@
 // dropped when it reaches the top.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -228,7 +229,7 @@ class EventQueue {
 
   // Moves the clock forward to `t` (never back, never past a pending event).
   void advanceTo(SimTime t) {
-    if (!empty() && nextTime() < t) t = nextTime();
+    if (!empty()) t = std::min(t, nextTime());
     if (t > now_) {
       now_ = t;
       admitDue();
